@@ -1,0 +1,85 @@
+#include "serial/rx_ring.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+RxRingState RxRing;
+
+namespace {
+
+std::mutex ringLock;
+std::condition_variable ringFilled;
+std::atomic<bool> linkDown{false};
+
+bool RxIsEmpty() {
+    return RxRing.writeIndex.load(std::memory_order_acquire) ==
+           RxRing.readIndex.load(std::memory_order_acquire);
+}
+
+void TraceBytes(const unsigned char* bytes, int count) {
+    unsigned char line[2 * 128];
+    for (int done = 0; done < count;) {
+        int n = 0;
+        for (; done < count && n < 128; ++done) {
+            if (bytes[done] == 0x0D) line[n++] = 0x0A;
+            line[n++] = bytes[done];
+        }
+        std::fwrite(line, 1, n, stdout);
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+void RxPush(const unsigned char* bytes, int count) {
+    if (count <= 0) return;
+    TraceBytes(bytes, count);
+    {
+        std::lock_guard<std::mutex> lock(ringLock);
+        unsigned w = RxRing.writeIndex.load(std::memory_order_relaxed);
+        unsigned r = RxRing.readIndex.load(std::memory_order_relaxed);
+        for (int i = 0; i < count; ++i) {
+            RxRing.storage[w] = bytes[i];
+            w = (w + 1) & RxRingMask;
+            if (w == r) r = (r + 1) & RxRingMask;
+        }
+        RxRing.readIndex.store(r, std::memory_order_release);
+        RxRing.writeIndex.store(w, std::memory_order_release);
+    }
+    ringFilled.notify_one();
+}
+
+int RxBudgetWaitMs(int budget_ms) {
+    return budget_ms < 0 ? 1 : budget_ms / 2 + 1;
+}
+
+int RxReadByte(int budget_ms) {
+    std::unique_lock<std::mutex> lock(ringLock);
+    if (RxIsEmpty()) {
+        auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(RxBudgetWaitMs(budget_ms));
+        bool arrived =
+            ringFilled.wait_until(lock, deadline, [] { return !RxIsEmpty() || linkDown.load(); });
+        if (!arrived || RxIsEmpty()) return -1;
+    }
+    unsigned r = RxRing.readIndex.load(std::memory_order_relaxed);
+    int byte = RxRing.storage[r];
+    RxRing.readIndex.store((r + 1) & RxRingMask, std::memory_order_release);
+    return byte;
+}
+
+void RxFlush() {
+    std::lock_guard<std::mutex> lock(ringLock);
+    RxRing.readIndex.store(0, std::memory_order_release);
+    RxRing.writeIndex.store(0, std::memory_order_release);
+}
+
+void RxSetLinkDown(bool down) {
+    {
+        std::lock_guard<std::mutex> lock(ringLock);
+        linkDown.store(down);
+    }
+    ringFilled.notify_all();
+}

@@ -1,0 +1,31 @@
+// Receive ring: every byte the scanner sends, waiting for the upgrade to take it.
+#pragma once
+#include <atomic>
+
+enum { RxRingSlots = 4096, RxRingMask = 0xFFF };
+
+struct RxRingState {
+    unsigned char storage[RxRingSlots];
+    std::atomic<unsigned> writeIndex;
+    std::atomic<unsigned> readIndex;
+};
+
+extern RxRingState RxRing;
+
+// Traces the bytes to standard output (LF before each CR), then appends them,
+// dropping the oldest unread bytes past 4095.
+void RxPush(const unsigned char* bytes, int count);
+
+// The next byte 0..255, or -1 when none arrives within the budget
+// (milliseconds charged 2 per 1-ms pause). A waiting byte is returned at once.
+int RxReadByte(int budget_ms);
+
+// Discards every unread byte.
+void RxFlush();
+
+// Milliseconds that RxReadByte waits on an empty ring for this budget.
+int RxBudgetWaitMs(int budget_ms);
+
+// Set by the serial link when its device is gone or closed: an empty ring then
+// answers -1 at once, since nothing more can arrive.
+void RxSetLinkDown(bool down);

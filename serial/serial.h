@@ -1,0 +1,31 @@
+// Serial port channel: one port for the whole program, opened with the scanner's line settings.
+#pragma once
+#include <cstdint>
+
+// Opens and configures the port, starts SerialReaderThread. 0, or -1 when the
+// device failed to open ("Bad hComm \n" on standard output).
+int SerialOpen(const char* device_path, uint32_t baud);
+
+// Returns once the bytes went to the driver, the write failed or its time
+// (10 ms per byte + 10 ms) ran out. Reports nothing.
+void SerialWrite(const void* bytes, uint32_t length);
+
+// Closes the port; its reader thread ends.
+void SerialClose();
+
+// Moves every received byte into the receive ring until the port is closed or gone.
+void SerialReaderThread();
+
+// Why the last SerialOpen failed, for the front ends' hints.
+enum SerialOpenFailure {
+    SerialOpenOk,
+    SerialNoDevice,
+    SerialBusy,
+    SerialDenied,
+    SerialNotSerial,
+    SerialOtherFailure
+};
+SerialOpenFailure SerialLastOpenFailure();
+
+// Reader threads alive right now (0 or 1 in normal use).
+int SerialReaderThreadCount();

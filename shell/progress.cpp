@@ -1,0 +1,36 @@
+#include "shell/progress.h"
+
+#include <cstdio>
+
+namespace {
+const DisplayHooks* display = nullptr;
+}
+
+void SetDisplay(const DisplayHooks* hooks) {
+    display = hooks;
+}
+
+void FormatStepText(uint32_t step, char* text, int capacity) {
+    if (step == 0)
+        std::snprintf(text, capacity, "handshaking...");
+    else if (step == 1)
+        std::snprintf(text, capacity, "erasing flash...");
+    else
+        std::snprintf(text, capacity, "%dK byte(s) sent",
+                      static_cast<int32_t>((step - 2) * 128) / 1024);
+}
+
+void ShowProgress(uint32_t step) {
+    char text[64];
+    FormatStepText(step, text, sizeof text);
+    SetStatusLine(text);
+    if (display) display->setProgressPosition(step);
+}
+
+void SetProgressRange(uint32_t low, uint32_t high) {
+    if (display) display->setProgressRange(low & 0xFFFF, high & 0xFFFF);
+}
+
+void SetStatusLine(const char* text) {
+    if (display) display->setStatusLine(text);
+}
