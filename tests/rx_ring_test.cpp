@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "serial/rx_ring.h"
+#include "tests/trace_capture.h"
 
 namespace {
 
@@ -36,13 +37,9 @@ class RxRingTest : public ::testing::Test {
     void SetUp() override {
         RxSetLinkDown(false);
         RxFlush();
-        testing::internal::CaptureStdout();  // keep the trace out of the test log
     }
-    void TearDown() override {
-        trace = testing::internal::GetCapturedStdout();
-        RxFlush();
-    }
-    std::string trace;
+    void TearDown() override { RxFlush(); }
+    TraceCapture trace;
 };
 
 }  // namespace
@@ -118,10 +115,8 @@ TEST_F(RxRingTest, DeadLinkAnswersAtOnceAfterTheRingIsDrained) {
 }
 
 TEST_F(RxRingTest, TraceHasLfBeforeEachCrAndKeepsNul) {
-    std::string before = testing::internal::GetCapturedStdout();
-    testing::internal::CaptureStdout();
+    trace.Take();
     Push({'\r', '\n', 'B', 'o', 'o', 't', '>', 0, '\r'});
-    std::string out = testing::internal::GetCapturedStdout();
-    testing::internal::CaptureStdout();
+    std::string out = trace.Take();
     EXPECT_EQ(std::string("\n\r\nBoot>\0\n\r", 11), out);
 }

@@ -1,0 +1,177 @@
+#include "shell/main_dialog.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+#include <thread>
+
+#include "codec/scanner_identity.h"
+#include "serial/serial.h"
+#include "shell/port_discovery.h"
+#include "shell/port_map.h"
+#include "shell/progress.h"
+#include "upgrade/upgrade.h"
+
+std::atomic<int> BusyMark{0};
+char ImagePath[ImagePathSize];
+uint16_t FontTargetWord;
+
+namespace {
+
+enum { UpgradeBaud = 57600, MonitorBaud = 9600, WorkerPauseMs = 300 };
+
+const DialogView* view = nullptr;
+
+// Worker-side updates are applied on the UI thread before the worker goes on.
+void ApplyStatusLine(void* text) {
+    view->setStatusLine(static_cast<const char*>(text));
+}
+void ApplyRange(void* range) {
+    const unsigned* r = static_cast<const unsigned*>(range);
+    view->setProgressRange(r[0], r[1]);
+}
+void ApplyPosition(void* position) {
+    view->setProgressPosition(*static_cast<uint32_t*>(position));
+}
+void ApplyFace(void* busy) {
+    view->showButtonFace(*static_cast<bool*>(busy));
+}
+
+void UiStatusLine(const char* text) {
+    view->runOnUiThread(ApplyStatusLine, const_cast<char*>(text));
+}
+void UiRange(unsigned low, unsigned high) {
+    unsigned range[2] = {low, high};
+    view->runOnUiThread(ApplyRange, range);
+}
+void UiPosition(uint32_t position) {
+    view->runOnUiThread(ApplyPosition, &position);
+}
+void UiFace(bool busy) {
+    view->runOnUiThread(ApplyFace, &busy);
+}
+
+const DisplayHooks dialogDisplay = {UiStatusLine, UiRange, UiPosition};
+
+UpgradeCommandOutcome Refuse(UpgradeCommandOutcome outcome, const char* message) {
+    SetStatusLine(message);
+    return outcome;
+}
+
+// COM n must have been found by discovery.
+bool ComDevice(long n, char* device, int capacity) {
+    return n >= 0 && n < PortTableSize && PortTable[n] &&
+           FormatPortDevice(static_cast<int>(n), device, capacity);
+}
+
+UpgradeCommandOutcome StartUpgradeOn(const char* device) {
+    if (SerialOpen(device, UpgradeBaud) < 0)
+        return Refuse(PortRefused, "Cannot open this com port");
+    int word = DecideFontTargetWord(ImagePath, view->isFontBoxTicked());
+    if (word < 0) {
+        SerialClose();  // so that a later attempt can open it again
+        return Refuse(InvalidFileType, "Invalid file type");
+    }
+    FontTargetWord = static_cast<uint16_t>(word);
+    BusyMark = 1;
+    if (view->startWorker(UpgradeWorker)) return WorkerStarted;
+    SerialClose();
+    BusyMark = 0;
+    return Refuse(WorkerNotStarted, "Cannot start the upgrade");
+}
+
+UpgradeCommandOutcome StartMonitorOn(const char* device) {
+    if (SerialOpen(device, MonitorBaud) < 0)
+        return Refuse(PortRefused, "Cannot open this com port");
+    BusyMark = 1;  // for the rest of the run: the port only listens from now on
+    return MonitorStarted;
+}
+
+UpgradeCommandOutcome MonitorCommand(const char* entry) {
+    if (PortEntryIsDevicePath(entry + 1)) return StartMonitorOn(entry + 1);
+    long n = std::strlen(entry) > 4 ? ReadPortNumber(entry + 4) : 0;
+    char device[ImagePathSize];
+    if (!ComDevice(n, device, sizeof device))
+        return Refuse(PortRefused, "Cannot open this com port");
+    return StartMonitorOn(device);
+}
+
+}  // namespace
+
+void SetDialogView(const DialogView* v) {
+    view = v;
+    SetDisplay(v ? &dialogDisplay : nullptr);
+    SetOverrideQuestion(v ? v->askYesNo : nullptr);
+}
+
+bool HasFileType(const char* path, const char* suffix) {
+    size_t n = std::strlen(path), m = std::strlen(suffix);
+    if (n < m) return false;
+    for (size_t i = 0; i < m; ++i)
+        if (std::tolower(static_cast<unsigned char>(path[n - m + i])) != suffix[i]) return false;
+    return true;
+}
+
+int DecideFontTargetWord(const char* path, bool fontBoxTicked) {
+    if (HasFileType(path, ".fon")) return fontBoxTicked ? 0x200 : 0x240;
+    if (HasFileType(path, ".bin")) return 0;
+    return -1;
+}
+
+int BrowseForImage(const char* firstName, const char* firstPattern, const char* title, char* path,
+                   int pathCapacity, char* name, int nameCapacity) {
+    char filters[FilterListSize];
+    int n = 0;
+    for (const char* text : {firstName, firstPattern, "FONT file", "*.fon", ""}) {
+        int len = static_cast<int>(std::strlen(text));
+        if (n + len + 1 > FilterListSize) break;
+        std::memcpy(filters + n, text, len + 1);
+        n += len + 1;
+    }
+    path[0] = 0;
+    return view->chooseFile(filters, title, path, pathCapacity, name, nameCapacity) ? 1 : 0;
+}
+
+void InitializeMainDialog() {
+    view->showButtonFace(false);
+    char path[ImagePathSize], name[ImagePathSize];
+    name[0] = 0;
+    if (BrowseForImage("BIN file", "*.bin", "Open file", path, sizeof path, name, sizeof name)) {
+        view->setImageName(name);
+        std::snprintf(ImagePath, sizeof ImagePath, "%s", path);
+    }
+    view->showFontBox(HasFileType(ImagePath, ".fon"));
+    DiscoverSerialPorts(view->addPortName, view->selectFirstPort);
+}
+
+UpgradeCommandOutcome RunUpgradeCommand() {
+    if (BusyMark) return CommandIgnored;
+    SetStatusLine("");
+    char entry[PortEntrySize] = {0};
+    view->readPortEntry(entry, sizeof entry);
+    entry[PortEntrySize - 1] = 0;
+    long n;
+    if (ParseComNumber(entry, &n)) {
+        char device[ImagePathSize];
+        if (!ComDevice(n, device, sizeof device))
+            return Refuse(PortRefused, "Cannot open this com port");
+        return StartUpgradeOn(device);
+    }
+    if (entry[0] == '^') return MonitorCommand(entry);
+    if (PortEntryIsDevicePath(entry)) return StartUpgradeOn(entry);
+    return Refuse(PortRefused, "Cannot open this com port");
+}
+
+void UpgradeWorker() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(WorkerPauseMs));
+    UiFace(true);
+    SetStatusLine("");
+    RunUpgrade(ImagePath, FontTargetWord);
+    StartFirmware();
+    SerialClose();
+    SetStatusLine(StatusText);
+    UiFace(false);
+    BusyMark = 0;
+}

@@ -1,0 +1,66 @@
+// The main dialog's logic and its upgrade worker, written once for every front end.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+enum { ImagePathSize = 256, PortEntrySize = 64, FilterListSize = 256 };
+
+// What a front end provides. Control functions run on the UI thread only;
+// the logic reaches them from the worker through runOnUiThread.
+struct DialogView {
+    void (*setStatusLine)(const char* text);
+    void (*setProgressRange)(unsigned low, unsigned high);
+    void (*setProgressPosition)(uint32_t position);
+    void (*showButtonFace)(bool busy);
+    void (*showFontBox)(bool shown);
+    bool (*isFontBoxTicked)();
+    void (*setImageName)(const char* name);
+    void (*readPortEntry)(char* text, int capacity);
+    void (*addPortName)(const char* name);
+    void (*selectFirstPort)();
+    // Lets the user pick an existing file. `filters` is a list of name/pattern
+    // pairs, each text 0-terminated, ended by an empty text.
+    bool (*chooseFile)(const char* filters, const char* title, char* path, int pathCapacity,
+                       char* name, int nameCapacity);
+    // Asked from the worker thread; blocks it until the user answers.
+    bool (*askYesNo)(const char* caption, const char* text);
+    // Runs task(arg) on the UI thread and returns once it has run (at once when
+    // called on the UI thread).
+    void (*runOnUiThread)(void (*task)(void*), void* arg);
+    // Starts body on a new thread (a front end may also run it to the end here).
+    bool (*startWorker)(void (*body)());
+};
+
+enum UpgradeCommandOutcome {
+    CommandIgnored,   // busy
+    PortRefused,      // "Cannot open this com port"
+    InvalidFileType,  // "Invalid file type"
+    WorkerStarted,
+    WorkerNotStarted,
+    MonitorStarted
+};
+
+extern std::atomic<int> BusyMark;
+extern char ImagePath[ImagePathSize];
+extern uint16_t FontTargetWord;
+
+// Installs the view, and with it the progress display and the override question.
+void SetDialogView(const DialogView* view);
+
+// Before the dialog shows: idle face, image chooser, font box, port discovery.
+void InitializeMainDialog();
+
+// The Upgrade button.
+UpgradeCommandOutcome RunUpgradeCommand();
+
+// Thread body of one upgrade.
+void UpgradeWorker();
+
+// Runs the file chooser with the caller's filter pair and the built-in font pair.
+int BrowseForImage(const char* firstName, const char* firstPattern, const char* title, char* path,
+                   int pathCapacity, char* name, int nameCapacity);
+
+// The font target word for the image type: 0x200/0x240 for fonts, 0 for
+// firmware, -1 when the path ends in neither ".fon" nor ".bin".
+int DecideFontTargetWord(const char* path, bool fontBoxTicked);
+bool HasFileType(const char* path, const char* suffix);
