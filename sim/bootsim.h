@@ -24,40 +24,53 @@ struct BootSimOptions {
     int expectedKey = -1;        // image key the scanner wants; -1 accepts any or none
     bool plainIdentity = false;  // answer "whoru" with the plain (unscrambled) reply
     bool badIdentityChecksum = false;
-    bool lineRate = false;       // deliver bytes no faster than 57600 baud 8N1, both ways
+    bool lineRate = false;  // deliver bytes no faster than 57600 baud 8N1, both ways
     uint32_t seed = 1;
 
     std::vector<EchoFault> echoFaults;
-    bool silent = false;                    // never answer anything
-    bool wrongPrompt = false;               // "\r\nboot>" instead of "\r\nBoot>"
-    std::vector<std::string> noPromptAfter; // commands whose reply lacks the closing prompt
-    std::vector<int> noSuccessMark;         // erase number (1 flash, 2 parameter) without "^_^"
-    int nakBlock = -1;                      // answer NAK to this block number (counter, 1-based)
-    int garbageBlock = -1;                  // answer a garbage byte to this block
-    int noAnswerBlock = -1;                 // swallow this block without an answer...
-    int noAnswerTimes = 1;                  // ...this many times (large: for ever)
-    int bytesBeforeNak = 0;                 // non-NAK bytes sent before the start signal
-    bool endlessBeforeNak = false;          // never send NAK; stream other bytes instead
-    int unplugAfterBlock = -1;              // close the line after ACKing this block
-    bool noPromptAfterUpload = false;       // ignore the start step's wake-up
+    bool silent = false;                     // never answer anything
+    bool wrongPrompt = false;                // "\r\nboot>" instead of "\r\nBoot>"
+    std::vector<std::string> noPromptAfter;  // commands whose reply lacks the closing prompt
+    std::vector<int> noSuccessMark;          // erase number (1 flash, 2 parameter) without "^_^"
+    int nakBlock = -1;                       // answer NAK to this block number (counter, 1-based)
+    int garbageBlock = -1;                   // answer a garbage byte to this block
+    int noAnswerBlock = -1;                  // swallow this block without an answer...
+    int noAnswerTimes = 1;                   // ...this many times (large: for ever)
+    int bytesBeforeNak = 0;                  // non-NAK bytes sent before the start signal
+    bool endlessBeforeNak = false;           // never send NAK; stream other bytes instead
+    int unplugAfterBlock = -1;               // close the line after ACKing this block
+    bool noPromptAfterUpload = false;        // ignore the start step's wake-up
+
+    // Called on the emulator's thread: one readable line per executed command
+    // or event, and the flash of every completed upload. Keep them short.
+    std::function<void(const std::string&)> onLog;
+    std::function<void(const std::vector<uint8_t>&)> onUpload;
+};
+
+struct EraseRecord {
+    uint32_t address = 0;
+    uint32_t sectors = 0;
+    bool done = false;  // false: refused (locked) or malformed
 };
 
 struct BootSimReport {
     std::vector<std::string> commands;  // executed lines in order, raw bytes (key code included)
     std::vector<uint8_t> input;         // every byte received from the utility
     std::vector<std::vector<uint8_t>> keyCodes;  // nine-byte key codes received
-    int keyReceived = -1;   // key of the last valid key code, -1 when none
+    int keyReceived = -1;                        // key of the last valid key code, -1 when none
     bool keyAccepted = false;
     std::vector<uint8_t> flash;  // image of the last upload (data bytes as received, fill included)
     std::vector<int> blockNumbers;  // wire numbers of every block received, resends included
-    int uploads = 0;
-    bool eot = false;
-    bool started = false;   // "go 5000" executed
+    int uploads = 0;                // uploads completed with EOT
+    bool eot = false;               // the current or last upload ended with EOT
+    std::vector<EraseRecord> erases;
+    int wakes = 0;         // lone carriage returns answered with the prompt (not in commands)
+    bool started = false;  // "go 5000" executed
     bool unplugged = false;
 };
 
 class BootSim {
-  public:
+   public:
     explicit BootSim(const BootSimOptions& options);
     ~BootSim();
     BootSim(const BootSim&) = delete;
@@ -70,7 +83,7 @@ class BootSim {
     // Waits until `done` holds for the report, or the time runs out.
     bool WaitFor(const std::function<bool(const BootSimReport&)>& done, int timeoutMs) const;
 
-  private:
+   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

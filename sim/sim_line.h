@@ -1,0 +1,56 @@
+// The emulator's end of the serial line: the pseudo-terminal master, with
+// optional pacing at the scanner's 57600 baud in both directions.
+#pragma once
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+constexpr int kLineTimeout = -1;  // no byte within the time given
+constexpr int kLineClosed = -2;   // stop requested or the line is gone
+
+class SimLine {
+   public:
+    using Clock = std::chrono::steady_clock;
+
+    // Uses but does not own the two descriptors; `wakeFd` readable means stop.
+    SimLine(int masterFd, int wakeFd, bool lineRate);
+
+    // The next received byte, kLineTimeout or kLineClosed. Output keeps flowing meanwhile.
+    int Read(int timeoutMs);
+    void Write(const uint8_t* bytes, size_t count);
+    void Write(const std::string& text);
+    void WriteByte(uint8_t byte) { Write(&byte, 1); }
+    // Waits until every queued byte has left; false when stopped or out of time first.
+    bool Drain(int timeoutMs);
+    bool Closed() const { return closed_; }
+    size_t Pending() const { return out_.size(); }
+
+   private:
+    struct Received {
+        uint8_t byte;
+        Clock::time_point at;
+    };
+
+    void Serve(Clock::time_point until);
+    void ReadMaster();
+    void WriteDue(Clock::time_point now);
+    Clock::time_point NextOutputDue() const;
+    Clock::time_point ArrivalOfNext() const;
+
+    int master_;
+    int wake_;
+    bool lineRate_;
+    bool closed_ = false;
+    bool stalled_ = false;  // the reader had let the output back up
+    std::deque<uint8_t> out_;
+    std::deque<Received> in_;
+    Clock::time_point nextOut_;  // earliest time the next output byte may leave
+    Clock::time_point lastIn_;   // when the previous input byte counted as arrived
+};
+
+}  // namespace sim
