@@ -76,22 +76,22 @@ bool ToInt(const std::string& text, int& value) {
     return true;
 }
 
-bool ParseEchoFault(const std::string& spec, bool wrong, sim::BootSimOptions& o) {
-    const size_t colon = spec.rfind(':');
+bool ParseEchoFault(const std::string& arg, bool wrong, sim::BootSimOptions& o) {
+    const size_t colon = arg.rfind(':');
     sim::EchoFault fault;
     fault.wrong = wrong;
     if (colon == std::string::npos || colon == 0) return false;
-    fault.command = spec.substr(0, colon);
-    if (!ToInt(spec.substr(colon + 1), fault.position) || fault.position < 0) return false;
+    fault.command = arg.substr(0, colon);
+    if (!ToInt(arg.substr(colon + 1), fault.position) || fault.position < 0) return false;
     o.echoFaults.push_back(fault);
     return true;
 }
 
-bool ParseNoAnswer(const std::string& spec, sim::BootSimOptions& o) {
-    const size_t colon = spec.find(':');
-    if (!ToInt(spec.substr(0, colon), o.noAnswerBlock)) return false;
+bool ParseNoAnswer(const std::string& arg, sim::BootSimOptions& o) {
+    const size_t colon = arg.find(':');
+    if (!ToInt(arg.substr(0, colon), o.noAnswerBlock)) return false;
     if (colon == std::string::npos) return true;
-    const std::string times = spec.substr(colon + 1);
+    const std::string times = arg.substr(colon + 1);
     if (times == "forever") {
         o.noAnswerTimes = INT_MAX;
         return true;
