@@ -1,4 +1,5 @@
 // Command-line platform services on Windows.
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -14,10 +15,14 @@ uint32_t WindowsTicks() {
     return GetTickCount();
 }
 
-// The key code's free characters follow the system tick, as on the dialog.
-struct UseWindowsTicks {
-    UseWindowsTicks() { SetTickSource(WindowsTicks); }
-} useWindowsTicks;
+// Before main: the key code's free characters follow the system tick, and the
+// received-byte trace goes out unchanged (no CR added before each LF).
+struct WindowsStartUp {
+    WindowsStartUp() {
+        SetTickSource(WindowsTicks);
+        _setmode(_fileno(stdout), _O_BINARY);
+    }
+} windowsStartUp;
 
 HANDLE interrupted = nullptr;
 

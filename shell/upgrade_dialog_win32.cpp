@@ -4,8 +4,11 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "codec/key_code.h"
@@ -153,7 +156,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     busyFace = LoadBitmapA(instance, MAKEINTRESOURCEA(IDB_BUSY_FACE));
     AccessMode = SelectAccessMode(__argc, __argv);
     SetTickSource(WindowsTicks);
-    InitCommonControls();  // registers the progress bar's window class
+    _setmode(_fileno(stdout), _O_BINARY);  // the received-byte trace goes out unchanged
+    InitCommonControls();                  // registers the progress bar's window class
     SetDialogView(&win32View);
     DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialog, 0);
     DeleteObject(idleFace);

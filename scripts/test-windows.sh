@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# The Windows build, tested under Wine:
+#   1. cross-builds build-win/ (scripts/build-windows.sh) and the Linux emulator;
+#   2. runs the unit tests under Wine with CTest, the serial ones against an
+#      echoing pseudo-terminal mapped as COM6;
+#   3. upgrades the emulated scanner with orvane-flash.exe through a
+#      pseudo-terminal mapped as COM5: success, a refused key, an unplugged line,
+#      a missing port, and the port list read from the registry;
+#   4. drives orvane-upgrade.exe under Xvfb (tests/wine/dialog_check.sh) and
+#      saves docs/dialog-wine.png.
+# The Wine prefix lives in build-win/wine and is reused between runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+win=$root/build-win
+logs=$win/test-logs
+started=$(date +%s)
+
+step() { echo "== $* ($(($(date +%s) - started)) s)"; }
+fail() {
+    echo "test-windows: FAILED: $*" >&2
+    exit 1
+}
+
+step "build"
+bash scripts/build-windows.sh build-win
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target orvane-bootsim orvane-mkimage >/dev/null
+bootsim=$root/build/bin/orvane-bootsim
+mkdir -p "$logs"
+rm -f "$logs"/*
+# Test-only helpers, native: the modem-line shim Wine needs on a pty, and an echoing peer.
+shim=$win/pty_modem_shim.so
+gcc -shared -fPIC -O2 -Wall -Wextra -Werror -o "$shim" tests/wine/pty_modem_shim.c -ldl
+gcc -O2 -Wall -Wextra -Werror -o "$win/pty_echo" tests/wine/pty_echo.c
+
+export WINEPREFIX=$win/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+children=()
+cleanup() {
+    for pid in "${children[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+# Starts a pty peer in the background and points LINK at its device.
+start_peer() {
+    local link=$1 pathfile=$2
+    shift 2
+    rm -f "$pathfile"
+    "$@" --path-file "$pathfile" >"$pathfile.log" 2>&1 &
+    peer=$!
+    children+=("$peer")
+    for _ in $(seq 1 100); do
+        [ -s "$pathfile" ] && break
+        sleep 0.05
+    done
+    [ -s "$pathfile" ] || fail "pty peer did not start: $*"
+    ln -sfn "$(head -1 "$pathfile")" "$link"
+}
+
+start_wineserver() {
+    wineserver -p >/dev/null 2>&1
+    wine cmd /c exit >/dev/null 2>&1
+}
+
+step "wine prefix"
+wineserver -k >/dev/null 2>&1 || true
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >"$logs/wineboot.log" 2>&1 || fail "wineboot (see $logs/wineboot.log)"
+fi
+start_peer "$win/com6-link" "$logs/echo.path" "$win/pty_echo"
+ln -sfn "$(head -1 "$logs/echo.path")" "$win/com5-link"
+{
+    wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$win/com5-link" /f
+    wine reg add 'HKLM\Software\Wine\Ports' /v COM6 /t REG_SZ /d "$win/com6-link" /f
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f
+} >"$logs/reg.log" 2>&1 || fail "registry (see $logs/reg.log)"
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w
+start_wineserver
+
+step "unit tests under Wine"
+(cd "$win" && ORVANE_WINE_ECHO_PORT=COM6 LD_PRELOAD=$shim \
+    ctest --output-on-failure -j"$(nproc)") || fail "unit tests under Wine"
+
+step "orvane-flash.exe against the emulated scanner on COM5"
+image=$logs/fw5800.bin
+"$root/build/bin/orvane-mkimage" --out "$image" --size 45000 --key 90 >/dev/null
+image_win=$(winepath -w "$image" 2>/dev/null)
+
+flash() {
+    LD_PRELOAD=$shim wine "$win/bin/orvane-flash.exe" "$@"
+}
+last_line() {  # Windows text output ends its lines in CR LF
+    tail -1 "$1" | tr -d '\r'
+}
+
+# upgrade_case NAME EXIT LAST-LINE EMULATOR-OPTION...
+upgrade_case() {
+    local name=$1 want_status=$2 want_line=$3 status=0
+    shift 3
+    start_peer "$win/com5-link" "$logs/$name.path" "$bootsim" "$@"
+    local sim=$peer t0=$(date +%s%N)
+    flash upgrade --port COM5 "$image_win" >"$logs/$name.out" 2>"$logs/$name.err" || status=$?
+    local ms=$((($(date +%s%N) - t0) / 1000000))
+    local last
+    last=$(last_line "$logs/$name.err")
+    echo "   $name: exit $status, \"$last\", $ms ms"
+    [ "$status" = "$want_status" ] || fail "$name: exit $status, wanted $want_status (see $logs/$name.err)"
+    [ "$last" = "$want_line" ] || fail "$name: last line \"$last\", wanted \"$want_line\""
+    kill "$sim" 2>/dev/null || true
+    wait "$sim" 2>/dev/null || true
+}
+
+flash ports 2>&1 | tr -d '\r' >"$logs/ports.out" || fail "orvane-flash.exe ports"
+grep -qx COM5 "$logs/ports.out" || fail "COM5 is not listed: $(tr '\n' ' ' <"$logs/ports.out")"
+echo "   ports: $(tr '\n' ' ' <"$logs/ports.out")"
+
+start_peer "$win/com5-link" "$logs/success.path" "$bootsim" --expect "$image" --once
+sim=$peer
+t0=$(date +%s%N)
+status=0
+flash upgrade --port COM5 "$image_win" >"$logs/success.out" 2>"$logs/success.err" || status=$?
+echo "   success: exit $status, \"$(last_line "$logs/success.err")\", $((($(date +%s%N) - t0) / 1000000)) ms"
+[ "$status" = 0 ] || fail "upgrade: exit $status (see $logs/success.err)"
+[ "$(last_line "$logs/success.err")" = "upgrade success!!!" ] || fail "upgrade: no success line"
+wait "$sim" || fail "the emulator's --expect check failed (see $logs/success.path.log)"
+# The trace is the received bytes with an LF before each CR, nothing added.
+grep -q $'\n\r\nBoot>' "$logs/success.out" || fail "no prompt in the trace"
+! grep -q $'\r\r' "$logs/success.out" || fail "the trace gained CRs (text-mode output)"
+
+upgrade_case refused-key 1 "Erase Flash failed" --key 7
+upgrade_case unplugged 1 "upgrade not finish!!!" --fault unplug-after:50
+
+status=0
+flash upgrade --port COM77 "$image_win" >"$logs/missing.out" 2>"$logs/missing.err" || status=$?
+[ "$status" = 3 ] || fail "missing port: exit $status, wanted 3"
+tr -d '\r' <"$logs/missing.err" | grep -qx "Cannot open this com port" || fail "missing port: no message"
+grep -q "^hint: COM77 " "$logs/missing.err" || fail "missing port: no hint"
+echo "   missing port: exit $status, $(grep '^hint' "$logs/missing.err" | tr -d '\r')"
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w
+
+step "orvane-upgrade.exe under Xvfb"
+mkdir -p docs
+export WIN_BIN=$win/bin BOOTSIM=$bootsim IMAGE=$image SHIM=$shim PORT_LINK=$win/com5-link
+export LOGS=$logs SHOT=$root/docs/dialog-wine.png
+xvfb-run -a -s "-screen 0 1024x768x24" bash tests/wine/dialog_check.sh ||
+    fail "dialog under Xvfb (see $logs/dialog-*)"
+
+step "windows tests passed"

@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# orvane-upgrade.exe under Xvfb, driven like a user with xdotool and read back
+# with dialog_probe.exe: the image is typed into the file chooser, the mapped
+# port chosen, Upgrade clicked; the emulated scanner checks what it was sent.
+# Run by scripts/test-windows.sh inside xvfb-run, which exports the settings.
+set -euo pipefail
+: "${WIN_BIN:?}" "${BOOTSIM:?}" "${IMAGE:?}" "${SHIM:?}" "${PORT_LINK:?}" "${LOGS:?}" "${SHOT:?}"
+
+fail() {
+    echo "dialog_check: FAILED: $*" >&2
+    exit 1
+}
+caption="Orvane 5800 Imager Firmware Upgrade Utility Ver. 1.00.00"
+children=()
+cleanup() {
+    for pid in "${children[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+
+probe() {  # its lines end in CR LF
+    wine "$WIN_BIN/dialog_probe.exe" "$@" | tr -d '\r'
+    return "${PIPESTATUS[0]}"
+}
+wait_window() {
+    local found
+    for _ in $(seq 1 120); do
+        found=$(xdotool search --name "^$1\$" 2>/dev/null | head -1)
+        [ -n "$found" ] && echo "$found" && return 0
+        sleep 0.25
+    done
+    return 1
+}
+focus_window() {  # a window found by name may not be mapped yet
+    for _ in $(seq 1 40); do
+        xdotool windowfocus "$1" 2>/dev/null && return 0
+        sleep 0.25
+    done
+    return 1
+}
+running() {  # a child that has not ended (a zombie counts as ended)
+    [ -r "/proc/$1/stat" ] && [ "$(awk '{print $3}' "/proc/$1/stat")" != Z ]
+}
+field() {  # field FILE KEY: the rest of the line that starts with KEY
+    sed -n "s/^$2 //p" "$1" | head -1
+}
+
+wineserver -p >/dev/null 2>&1
+wine cmd /c exit >/dev/null 2>&1
+
+rm -f "$LOGS/dialog-sim.path"
+"$BOOTSIM" --expect "$IMAGE" --once --path-file "$LOGS/dialog-sim.path" >"$LOGS/dialog-sim.log" 2>&1 &
+sim=$!
+children+=("$sim")
+for _ in $(seq 1 100); do [ -s "$LOGS/dialog-sim.path" ] && break || sleep 0.05; done
+ln -sfn "$(head -1 "$LOGS/dialog-sim.path")" "$PORT_LINK"
+
+LD_PRELOAD=$SHIM wine "$WIN_BIN/orvane-upgrade.exe" >"$LOGS/dialog-trace.out" 2>"$LOGS/dialog-wine.err" &
+app=$!
+children+=("$app")
+
+# The file chooser comes first, before the dialog shows.
+chooser=$(wait_window "Open file") || fail "no file chooser"
+focus_window "$chooser" || fail "cannot focus the file chooser"
+sleep 0.3
+xdotool type --delay 10 "$(winepath -w "$IMAGE" 2>/dev/null)"
+xdotool key Return
+dialog=$(wait_window "$caption") || fail "no dialog after the chooser"
+
+probe show >"$LOGS/dialog-opened.txt" || fail "probe: $(cat "$LOGS/dialog-opened.txt")"
+opened=$LOGS/dialog-opened.txt
+[ "$(field "$opened" caption)" = "$caption" ] || fail "caption"
+style=$(field "$opened" style)
+# DS_MODALFRAME, DS_CENTER, WS_CAPTION, WS_SYSMENU; no minimise or maximise box.
+((style & 0x80 && style & 0x800 && (style & 0xC00000) == 0xC00000 && style & 0x80000)) ||
+    fail "dialog style $style"
+((!(style & 0x30000))) || fail "dialog has a minimise or maximise box: $style"
+ids=$(sed -n 's/^control \([0-9]*\) .*/\1/p' "$opened" | tr '\n' ' ')
+[ "$ids" = "1003 1000 1008 1004 1005 1002 " ] || fail "controls in order: $ids"
+grep -q "^control 1003 class=ComboBox .*visible=1" "$opened" || fail "port list"
+grep -q "^control 1000 class=Button .*visible=1 text=Upgrade$" "$opened" || fail "Upgrade button"
+grep -q "^control 1008 class=Button .*visible=0 text=KX5800/RLT4$" "$opened" ||
+    fail "the font box shows for a .bin image"
+grep -q "^control 1004 class=Static .*text=$(basename "$IMAGE")$" "$opened" || fail "image name"
+grep -q "^control 1002 class=msctls_progress32 " "$opened" || fail "progress bar"
+ports=$(field "$opened" ports)
+[[ " $ports " == *" COM5 "* ]] || fail "COM5 not in the port list: $ports"
+idle=$(field "$opened" face)
+[ -n "$idle" ] && [ "$idle" != "0000000000000000" ] || fail "no idle face on the button"
+echo "   dialog opened: controls $ids; ports $ports"
+
+# Pick the port as a user would: type it into the list's entry field.
+focus_window "$dialog" || fail "cannot focus the dialog"
+sleep 0.2
+xdotool key Home shift+End
+xdotool type --delay 10 COM5
+read -r bx by bw bh <<<"$(field "$opened" upgrade-button)"
+t0=$(date +%s%N)
+xdotool mousemove $((bx + bw / 2)) $((by + bh / 2)) click 1
+probe wait-status "upgrade success!!!" 90 >"$LOGS/dialog-status.txt" ||
+    fail "$(cat "$LOGS/dialog-status.txt")"
+echo "   upgrade from the dialog: $(cat "$LOGS/dialog-status.txt"), $((($(date +%s%N) - t0) / 1000000)) ms"
+wait "$sim" || fail "the emulator's --expect check failed (see $LOGS/dialog-sim.log)"
+
+probe show >"$LOGS/dialog-done.txt"
+done=$LOGS/dialog-done.txt
+# The range counts blocks of the whole file, the steps only those sent (no header).
+size=$(stat -c %s "$IMAGE")
+want="$(((size - 1024 + 127) / 128 + 2)) range 0 $(((size + 127) / 128 + 2))"
+[ "$(field "$done" progress)" = "$want" ] || fail "progress $(field "$done" progress), wanted $want"
+[ "$(field "$done" face)" = "$idle" ] || fail "the idle face is not back"
+grep -q "^control 1003 .*text=COM5$" "$done" || fail "port entry"
+
+# Escape is ignored; the close box (WM_CLOSE) ends the program.
+xdotool key Escape
+sleep 0.5
+[ -n "$(xdotool search --name "^$caption\$" 2>/dev/null)" ] || fail "Escape closed the dialog"
+import -window root "$LOGS/dialog-screen.png"
+read -r wx wy ww wh <<<"$(field "$done" window)"
+convert "$LOGS/dialog-screen.png" -crop "${ww}x${wh}+${wx}+${wy}" +repage "$SHOT"
+probe close || fail "close request"
+for _ in $(seq 1 100); do running "$app" || break; sleep 0.1; done
+! running "$app" || fail "the program did not end after closing the dialog"
+echo "   closed; screenshot ${ww}x${wh} in $SHOT"
