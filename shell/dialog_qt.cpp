@@ -54,6 +54,14 @@ QStringList NameFilters(const char* list) {
     return filters;
 }
 
+// The picture's own background (its corner colour) lets the button show through.
+QIcon FaceIcon(const QPixmap& face) {
+    if (face.isNull()) return QIcon();
+    QPixmap shown = face;
+    shown.setMask(face.createMaskFromColor(face.toImage().pixelColor(0, 0)));
+    return QIcon(shown);
+}
+
 }  // namespace
 
 ButtonFaces LoadButtonFaces() {
@@ -112,9 +120,10 @@ struct DialogBridge {
         AddSortedItem(dialog->portBox_, QString::fromLocal8Bit(name));
     }
     static void SelectFirstPort() {
-        if (dialog->portBox_->count() > 0)
+        if (dialog->portBox_->count() > 0) {
             dialog->portBox_->setCurrentIndex(0);
-        else
+            dialog->portBox_->lineEdit()->setCursorPosition(0);  // the port name, not the tail
+        } else
             dialog->portBox_->setEditText(QString());
     }
     // A path that does not fit counts as a failed chooser.
@@ -231,7 +240,7 @@ void UpgradeDialog::PlaceControls() {
 
 void UpgradeDialog::ShowFace(bool busy) {
     const QPixmap& face = busy ? faces_->busy : faces_->idle;
-    upgradeButton_->setIcon(QIcon(face));
+    upgradeButton_->setIcon(FaceIcon(face));
     upgradeButton_->setIconSize(face.size());
     emit FaceShown(busy);
 }
@@ -254,15 +263,14 @@ bool UpgradeDialog::StartWorker(void (*body)()) {
 // box; the worker waits for the answer. A dialog closed meanwhile never
 // answers, and the worker goes down with the process.
 bool UpgradeDialog::AskYesNo(const QString& caption, const QString& text) {
-    auto* box = new QMessageBox(QMessageBox::NoIcon, caption, text,
-                                QMessageBox::Yes | QMessageBox::No, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    if (QThread::currentThread() == thread()) return box->exec() == QMessageBox::Yes;
+    if (QThread::currentThread() == thread())
+        return NewQuestion(caption, text)->exec() == QMessageBox::Yes;
     std::promise<bool> answer;
     std::future<bool> answered = answer.get_future();
     QMetaObject::invokeMethod(
         this,
-        [this, box, &answer] {
+        [this, &caption, &text, &answer] {
+            QMessageBox* box = NewQuestion(caption, text);
             connect(box, &QMessageBox::finished, box, [this, box, &answer] {
                 QObject::disconnect(box, &QMessageBox::finished, nullptr, nullptr);
                 pendingQuestion_ = nullptr;
@@ -274,6 +282,13 @@ bool UpgradeDialog::AskYesNo(const QString& caption, const QString& text) {
         },
         Qt::BlockingQueuedConnection);
     return answered.get();
+}
+
+QMessageBox* UpgradeDialog::NewQuestion(const QString& caption, const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::NoIcon, caption, text,
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    return box;
 }
 
 void UpgradeDialog::keyPressEvent(QKeyEvent* event) {

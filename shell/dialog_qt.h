@@ -79,6 +79,7 @@ class UpgradeDialog : public QDialog {
     void ShowFace(bool busy);
     bool StartWorker(void (*body)());
     bool AskYesNo(const QString& caption, const QString& text);
+    QMessageBox* NewQuestion(const QString& caption, const QString& text);
 
     const ButtonFaces* faces_;
     FileChooser chooser_;
