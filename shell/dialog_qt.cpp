@@ -1,7 +1,6 @@
 #include "shell/dialog_qt.h"
 
 #include <QAbstractItemView>
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
@@ -123,8 +122,9 @@ struct DialogBridge {
         if (dialog->portBox_->count() > 0) {
             dialog->portBox_->setCurrentIndex(0);
             dialog->portBox_->lineEdit()->setCursorPosition(0);  // the port name, not the tail
-        } else
+        } else {
             dialog->portBox_->setEditText(QString());
+        }
     }
     // A path that does not fit counts as a failed chooser.
     static bool ChooseFile(const char* filters, const char* title, char* path, int pathCapacity,
