@@ -2,6 +2,8 @@
 # orvane-upgrade.exe under Xvfb, driven like a user with xdotool and read back
 # with dialog_probe.exe: the image is typed into the file chooser, the mapped
 # port chosen, Upgrade clicked; the emulated scanner checks what it was sent.
+# A second run starts with the access word QUIRK!! and answers the message
+# box about a module mismatch with Yes.
 # Run by scripts/test-windows.sh inside xvfb-run, which exports the settings.
 set -euo pipefail
 : "${WIN_BIN:?}" "${BOOTSIM:?}" "${IMAGE:?}" "${SHIM:?}" "${PORT_LINK:?}" "${LOGS:?}" "${SHOT:?}"
@@ -45,30 +47,71 @@ field() {  # field FILE KEY: the rest of the line that starts with KEY
     sed -n "s/^$2 //p" "$1" | head -1
 }
 
+# start_emulator NAME OPTION...: the emulated scanner behind COM5, as $sim.
+start_emulator() {
+    local name=$1
+    shift
+    rm -f "$LOGS/$name-sim.path"
+    "$BOOTSIM" --expect "$IMAGE" --once --path-file "$LOGS/$name-sim.path" "$@" \
+        >"$LOGS/$name-sim.log" 2>&1 &
+    sim=$!
+    children+=("$sim")
+    for _ in $(seq 1 100); do [ -s "$LOGS/$name-sim.path" ] && break || sleep 0.05; done
+    ln -sfn "$(head -1 "$LOGS/$name-sim.path")" "$PORT_LINK"
+}
+
+# start_dialog NAME ARGUMENT...: the program as $app, the image chosen, $dialog shown.
+start_dialog() {
+    local name=$1
+    shift
+    LD_PRELOAD=$SHIM wine "$WIN_BIN/orvane-upgrade.exe" "$@" >"$LOGS/$name-trace.out" \
+        2>"$LOGS/$name-wine.err" &
+    app=$!
+    children+=("$app")
+    # The file chooser comes first, before the dialog shows.
+    local chooser
+    chooser=$(wait_window "Open file") || fail "no file chooser"
+    focus_window "$chooser" || fail "cannot focus the file chooser"
+    sleep 0.3
+    xdotool type --delay 10 "$(winepath -w "$IMAGE" 2>/dev/null)"
+    xdotool key Return
+    dialog=$(wait_window "$caption") || fail "no dialog after the chooser"
+}
+
+# upgrade_on_com5 SHOWN: types COM5 into the port list, clicks the button whose
+# place SHOWN (a probe report) gives.
+upgrade_on_com5() {
+    focus_window "$dialog" || fail "cannot focus the dialog"
+    sleep 0.2
+    xdotool key Home shift+End
+    xdotool type --delay 10 COM5
+    local bx by bw bh
+    read -r bx by bw bh <<<"$(field "$1" upgrade-button)"
+    xdotool mousemove $((bx + bw / 2)) $((by + bh / 2)) click 1
+}
+
+# expect_success NAME: the status line and the emulator's check of its flash.
+expect_success() {
+    probe wait-status "upgrade success!!!" 90 >"$LOGS/$1-status.txt" ||
+        fail "$(cat "$LOGS/$1-status.txt")"
+    for _ in $(seq 1 200); do running "$sim" || break; sleep 0.1; done
+    running "$sim" && fail "the emulator did not finish (see $LOGS/$1-sim.log)"
+    wait "$sim" || fail "the emulator's --expect check failed (see $LOGS/$1-sim.log)"
+}
+
+close_dialog() {
+    probe close || fail "close request"
+    for _ in $(seq 1 100); do running "$app" || break; sleep 0.1; done
+    ! running "$app" || fail "the program did not end after closing the dialog"
+}
+
 wineserver -p >/dev/null 2>&1
 wine cmd /c exit >/dev/null 2>&1
 
-rm -f "$LOGS/dialog-sim.path"
-"$BOOTSIM" --expect "$IMAGE" --once --path-file "$LOGS/dialog-sim.path" >"$LOGS/dialog-sim.log" 2>&1 &
-sim=$!
-children+=("$sim")
-for _ in $(seq 1 100); do [ -s "$LOGS/dialog-sim.path" ] && break || sleep 0.05; done
-ln -sfn "$(head -1 "$LOGS/dialog-sim.path")" "$PORT_LINK"
-
-LD_PRELOAD=$SHIM wine "$WIN_BIN/orvane-upgrade.exe" >"$LOGS/dialog-trace.out" 2>"$LOGS/dialog-wine.err" &
-app=$!
-children+=("$app")
-
-# The file chooser comes first, before the dialog shows.
-chooser=$(wait_window "Open file") || fail "no file chooser"
-focus_window "$chooser" || fail "cannot focus the file chooser"
-sleep 0.3
-xdotool type --delay 10 "$(winepath -w "$IMAGE" 2>/dev/null)"
-xdotool key Return
-dialog=$(wait_window "$caption") || fail "no dialog after the chooser"
-
-probe show >"$LOGS/dialog-opened.txt" || fail "probe: $(cat "$LOGS/dialog-opened.txt")"
+start_emulator dialog
+start_dialog dialog
 opened=$LOGS/dialog-opened.txt
+probe show >"$opened" || fail "probe: $(cat "$opened")"
 [ "$(field "$opened" caption)" = "$caption" ] || fail "caption"
 style=$(field "$opened" style)
 # DS_MODALFRAME, DS_CENTER, WS_CAPTION, WS_SYSMENU; no minimise or maximise box.
@@ -89,23 +132,13 @@ idle=$(field "$opened" face)
 [ -n "$idle" ] && [ "$idle" != "0000000000000000" ] || fail "no idle face on the button"
 echo "   dialog opened: controls $ids; ports $ports"
 
-# Pick the port as a user would: type it into the list's entry field.
-focus_window "$dialog" || fail "cannot focus the dialog"
-sleep 0.2
-xdotool key Home shift+End
-xdotool type --delay 10 COM5
-read -r bx by bw bh <<<"$(field "$opened" upgrade-button)"
 t0=$(date +%s%N)
-xdotool mousemove $((bx + bw / 2)) $((by + bh / 2)) click 1
-probe wait-status "upgrade success!!!" 90 >"$LOGS/dialog-status.txt" ||
-    fail "$(cat "$LOGS/dialog-status.txt")"
+upgrade_on_com5 "$opened"
+expect_success dialog
 echo "   upgrade from the dialog: $(cat "$LOGS/dialog-status.txt"), $((($(date +%s%N) - t0) / 1000000)) ms"
-for _ in $(seq 1 200); do running "$sim" || break; sleep 0.1; done
-running "$sim" && fail "the emulator did not finish (see $LOGS/dialog-sim.log)"
-wait "$sim" || fail "the emulator's --expect check failed (see $LOGS/dialog-sim.log)"
 
-probe show >"$LOGS/dialog-done.txt"
 done=$LOGS/dialog-done.txt
+probe show >"$done"
 # The range counts blocks of the whole file, the steps only those sent (no header).
 size=$(stat -c %s "$IMAGE")
 want="$(((size - 1024 + 127) / 128 + 2)) range 0 $(((size + 127) / 128 + 2))"
@@ -121,7 +154,20 @@ import -window root "$LOGS/dialog-screen.png"
 read -r wx wy ww wh <<<"$(field "$done" window)"
 # No time stamps in the file: the same picture gives the same bytes.
 convert "$LOGS/dialog-screen.png" -crop "${ww}x${wh}+${wx}+${wy}" +repage -strip "$SHOT"
-probe close || fail "close request"
-for _ in $(seq 1 100); do running "$app" || break; sleep 0.1; done
-! running "$app" || fail "the program did not end after closing the dialog"
+close_dialog
 echo "   closed; screenshot ${ww}x${wh} in $SHOT"
+
+# Override mode: the mismatch is put to the user, who lets it go on.
+start_emulator override --module 5801
+start_dialog override 'QUIRK!!'
+probe show >"$LOGS/override-opened.txt"
+upgrade_on_com5 "$LOGS/override-opened.txt"
+box=$(wait_window "Mismatch Module NO.") || fail "no override question"
+probe show-box "Mismatch Module NO." >"$LOGS/override-box.txt"
+grep -q $'Old Module No\t: 5801' "$LOGS/override-box.txt" || fail "question without the scanner's module"
+grep -q $'New Module No\t: 5800' "$LOGS/override-box.txt" || fail "question without the image's module"
+focus_window "$box" || fail "cannot focus the question"
+xdotool key y
+expect_success override
+close_dialog
+echo "   override: module 5801 against 5800 asked, Yes, $(cat "$LOGS/override-status.txt")"

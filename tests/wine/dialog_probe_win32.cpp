@@ -3,6 +3,7 @@
 //   dialog_probe show            the dialog and its controls, one line each
 //   dialog_probe wait-status T S until the status line reads T (S seconds at most)
 //   dialog_probe close           asks the dialog to close, as its close box does
+//   dialog_probe show-box C      the controls of the message box captioned C
 // Exit status 0 on success, 1 when the dialog or the awaited text did not come.
 #include <windows.h>
 
@@ -97,10 +98,22 @@ int WaitStatus(HWND dialog, const char* wanted, int seconds) {
     return 1;
 }
 
+int ShowBox(const char* boxCaption) {
+    HWND box = nullptr;
+    for (int i = 0; i < 100 && !box; ++i, Sleep(100)) box = FindWindowA(nullptr, boxCaption);
+    if (!box) {
+        std::printf("no box\n");
+        return 1;
+    }
+    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) PrintControl(c);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
+    if (std::strcmp(argv[1], "show-box") == 0 && argc == 3) return ShowBox(argv[2]);
     HWND dialog = FindDialog(20);
     if (!dialog) {
         std::printf("no dialog\n");
