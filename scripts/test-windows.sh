@@ -7,7 +7,7 @@
 #      pseudo-terminal mapped as COM5: success, a refused key, an unplugged line,
 #      a missing port, and the port list read from the registry;
 #   4. drives orvane-upgrade.exe under Xvfb (tests/wine/dialog_check.sh) and
-#      saves docs/dialog-wine.png.
+#      saves build-win/screenshots/dialog-wine.png (the README shows a copy in docs/).
 # The Wine prefix lives in build-win/wine and is reused between runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -158,9 +158,9 @@ wineserver -k >/dev/null 2>&1 || true
 wineserver -w
 
 step "orvane-upgrade.exe under Xvfb"
-mkdir -p docs
 export WIN_BIN=$win/bin BOOTSIM=$bootsim IMAGE=$image SHIM=$shim PORT_LINK=$win/com5-link
-export LOGS=$logs SHOT=$root/docs/dialog-wine.png
+mkdir -p "$win/screenshots"
+export LOGS=$logs SHOT=$win/screenshots/dialog-wine.png
 xvfb-run -a -s "-screen 0 1024x768x24" bash tests/wine/dialog_check.sh ||
     fail "dialog under Xvfb (see $logs/dialog-*)"
 
