@@ -7,6 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 if [ -z "${ORVANE_IN_XVFB:-}" ]; then
+  # A small window manager draws the title bar and close box.
+  command -v openbox >/dev/null || { apt-get update && apt-get install -y --no-install-recommends openbox; }
   ORVANE_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 800x600x24" bash "$0" "$@"
 fi
 
@@ -40,10 +42,12 @@ find_window() {
 pids+=($!)
 until [ -s "$work/pty" ]; do sleep 0.1; done
 
+openbox >/dev/null 2>&1 &
+pids+=($!)
+sleep 1
 "$build/bin/orvane-upgrade" >"$work/trace.log" 2>&1 &
 pids+=($!)
 
-# No window manager here: focus is given by hand.
 chooser=$(find_window '^Open file$')
 xdotool windowfocus --sync "$chooser"
 sleep 0.5
@@ -62,10 +66,10 @@ xdotool type --delay 10 "$(cat "$work/pty")"
 at 217 23 click 1 # Upgrade
 at 120 30         # the pointer out of the way
 sleep 6
-import -window root "$work/root.png"
 mkdir -p docs
-convert "$work/root.png" -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage docs/dialog-linux.png
-echo "saved docs/dialog-linux.png (${WIDTH}x${HEIGHT})"
+# The window with its frame: title bar and close box included.
+import -frame -window "$dialog" docs/dialog-linux.png
+echo "saved docs/dialog-linux.png"
 
 wait "${pids[0]}" && echo "the scanner received the image" || echo "the scanner's check failed"
 cat "$work/bootsim.log"
