@@ -28,8 +28,6 @@ static void InitUpgradeResources() {
 namespace {
 
 const char kCaption[] = "Orvane 5800 Imager Firmware Upgrade Utility Ver. 1.00.00";
-const char kCloseQuestion[] =
-    "An upgrade is running. Closing now leaves the scanner unfinished. Close anyway?";
 
 enum { DialogWidth = 241, DialogHeight = 64, DialogFontPoints = 10 };
 
@@ -246,14 +244,9 @@ void UpgradeDialog::ShowFace(bool busy) {
 }
 
 bool UpgradeDialog::StartWorker(void (*body)()) {
-    workerRunning_ = true;
     try {
-        std::thread([this, body] {
-            body();
-            workerRunning_ = false;
-        }).detach();
+        std::thread(body).detach();
     } catch (const std::system_error&) {
-        workerRunning_ = false;
         return false;
     }
     return true;
@@ -300,14 +293,15 @@ void UpgradeDialog::keyPressEvent(QKeyEvent* event) {
 }
 
 bool UpgradeDialog::ConfirmCloseDuringUpgrade() {
-    return QMessageBox::question(this, windowTitle(), QString::fromLatin1(kCloseQuestion),
+    return QMessageBox::question(this, QString::fromLatin1(CloseDuringUpgradeCaption),
+                                 QString::fromLatin1(CloseDuringUpgradeQuestion),
                                  QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::No) == QMessageBox::Yes;
 }
 
 // Monitor mode holds the port too, but nothing is left half done there.
 void UpgradeDialog::reject() {
-    if (workerRunning_ && !ConfirmCloseDuringUpgrade()) return;
+    if (UpgradeWorkerRunning() && !ConfirmCloseDuringUpgrade()) return;
     if (pendingQuestion_) {
         pendingQuestion_->disconnect();
         pendingQuestion_->hide();

@@ -3,7 +3,6 @@
 #include <QDialog>
 #include <QPixmap>
 #include <QStringList>
-#include <atomic>
 #include <functional>
 
 #include "shell/main_dialog.h"
@@ -50,7 +49,6 @@ class UpgradeDialog : public QDialog {
     static const DialogView* View();
 
     // True from the start of an upgrade worker until its body has returned.
-    bool WorkerRunning() const { return workerRunning_; }
 
     QComboBox* PortBox() const { return portBox_; }
     QPushButton* UpgradeButton() const { return upgradeButton_; }
@@ -90,6 +88,5 @@ class UpgradeDialog : public QDialog {
     QLabel* statusLine_ = nullptr;
     QProgressBar* progressBar_ = nullptr;
     QMessageBox* pendingQuestion_ = nullptr;  // an override question being asked
-    std::atomic<bool> workerRunning_{false};
     bool centred_ = false;
 };

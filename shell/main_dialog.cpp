@@ -3,6 +3,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <thread>
@@ -15,6 +16,9 @@
 #include "upgrade/upgrade.h"
 
 std::atomic<int> BusyMark{0};
+const char CloseDuringUpgradeCaption[] = "Upgrade running";
+const char CloseDuringUpgradeQuestion[] =
+    "An upgrade is running. Closing now leaves the scanner unfinished. Close anyway?";
 char ImagePath[ImagePathSize];
 uint16_t FontTargetWord;
 
@@ -23,6 +27,7 @@ namespace {
 enum { UpgradeBaud = 57600, MonitorBaud = 9600, WorkerPauseMs = 300 };
 
 const DialogView* view = nullptr;
+std::atomic<bool> workerActive{false};
 
 // Worker-side updates are applied on the UI thread before the worker goes on.
 void ApplyStatusLine(void* text) {
@@ -76,7 +81,9 @@ UpgradeCommandOutcome StartUpgradeOn(const char* device) {
     }
     FontTargetWord = static_cast<uint16_t>(word);
     BusyMark = 1;
+    workerActive = true;
     if (view->startWorker(UpgradeWorker)) return WorkerStarted;
+    workerActive = false;
     SerialClose();
     BusyMark = 0;
     return Refuse(WorkerNotStarted, "Cannot start the upgrade");
@@ -173,5 +180,16 @@ void UpgradeWorker() {
     SerialClose();
     SetStatusLine(StatusText);
     UiFace(false);
+    workerActive = false;
     BusyMark = 0;
+}
+
+bool UpgradeWorkerRunning() {
+    return workerActive;
+}
+
+void EndProgramIfStillBusy() {
+    if (!workerActive && !BusyMark) return;
+    std::fflush(stdout);
+    std::_Exit(0);
 }

@@ -41,6 +41,10 @@ enum UpgradeCommandOutcome {
 };
 
 extern std::atomic<int> BusyMark;
+
+// Asked before the dialog closes while an upgrade runs.
+extern const char CloseDuringUpgradeCaption[];
+extern const char CloseDuringUpgradeQuestion[];
 extern char ImagePath[ImagePathSize];
 extern uint16_t FontTargetWord;
 
@@ -55,6 +59,15 @@ UpgradeCommandOutcome RunUpgradeCommand();
 
 // Thread body of one upgrade.
 void UpgradeWorker();
+
+// True from the start of an upgrade worker until its last step; monitor mode
+// sets the busy mark but runs no worker.
+bool UpgradeWorkerRunning();
+
+// After the dialog is gone: when a worker or a monitored port is still going,
+// ends the program at once (their threads hold the port and the shared state,
+// so nothing is torn down under them; the system releases the port).
+void EndProgramIfStillBusy();
 
 // Runs the file chooser with the caller's filter pair and the built-in font pair.
 int BrowseForImage(const char* firstName, const char* firstPattern, const char* title, char* path,

@@ -118,6 +118,11 @@ const DialogView win32View = {SetStatus,     SetRange,        SetPosition,  Show
                               AddPortName,   SelectFirstPort, ChooseFile,   AskYesNo,
                               RunOnUiThread, StartWorker};
 
+bool ConfirmCloseDuringUpgrade(HWND window) {
+    return MessageBoxA(window, CloseDuringUpgradeQuestion, CloseDuringUpgradeCaption,
+                       MB_YESNO | MB_DEFBUTTON2) == IDYES;
+}
+
 INT_PTR CALLBACK MainDialog(HWND window, UINT message, WPARAM first, LPARAM second) {
     switch (message) {
         case WM_INITDIALOG:
@@ -135,6 +140,8 @@ INT_PTR CALLBACK MainDialog(HWND window, UINT message, WPARAM first, LPARAM seco
             return TRUE;
         }
         case WM_CLOSE:
+            // Monitor mode holds the port too, but nothing is left half done there.
+            if (UpgradeWorkerRunning() && !ConfirmCloseDuringUpgrade(window)) return TRUE;
             return DefWindowProcA(window, message, first, second);
         case WM_DESTROY:
             PostQuitMessage(0);
@@ -162,5 +169,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialog, 0);
     DeleteObject(idleFace);
     DeleteObject(busyFace);
+    EndProgramIfStillBusy();
     return 0;
 }

@@ -165,7 +165,7 @@ class DialogTest : public ::testing::Test {
     }
     bool WaitUntilIdle() {
         // The worker clears the busy mark before it counts as ended.
-        return WaitUntil([this] { return !dialog || !dialog->WorkerRunning(); });
+        return WaitUntil([this] { return !dialog || !UpgradeWorkerRunning(); });
     }
     // Press Upgrade with the scanner's path typed in and wait for the worker.
     void RunUpgrade() {
@@ -315,7 +315,7 @@ TEST_F(DialogTest, CancelledChooserLeavesNoImage) {
     TypePort(QString::fromStdString(scanner->DevicePath()));
     PressUpgrade();
     EXPECT_EQ(QStringLiteral("Invalid file type"), dialog->StatusLine()->text());
-    EXPECT_FALSE(dialog->WorkerRunning());
+    EXPECT_FALSE(UpgradeWorkerRunning());
 }
 
 TEST_F(DialogTest, EscapeKeepsTheDialogOpenAndCloseAsksOnlyDuringAnUpgrade) {
@@ -351,7 +351,7 @@ TEST_F(DialogTest, MonitorModeClosesWithoutAsking) {
     TypePort(QStringLiteral("^") + QString::fromStdString(scanner->DevicePath()));
     PressUpgrade();
     EXPECT_EQ(1, BusyMark.load());
-    EXPECT_FALSE(dialog->WorkerRunning());
+    EXPECT_FALSE(UpgradeWorkerRunning());
     dialog->close();
     QTest::qWait(100);  // room for a question to show up, were one asked
     EXPECT_FALSE(dialog->isVisible());

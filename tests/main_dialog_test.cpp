@@ -197,8 +197,10 @@ TEST_F(MainDialogTest, WorkerRunsTheUpgradeAndClearsTheBusyMarkLast) {
     d.chosen = image.Path();
     InitializeMainDialog();
     EXPECT_EQ(WorkerStarted, Press("COM3"));
+    EXPECT_TRUE(UpgradeWorkerRunning());       // the worker pauses first
     EXPECT_EQ(CommandIgnored, Press("COM3"));  // a second press while busy
     WaitIdle();
+    EXPECT_FALSE(UpgradeWorkerRunning());
     EXPECT_EQ(0, BusyMark);
     EXPECT_FALSE(fake::serial.open);
     std::vector<std::string> e = d.Events();
@@ -218,6 +220,7 @@ TEST_F(MainDialogTest, MonitorModeListensAt9600ForTheRestOfTheRun) {
     EXPECT_EQ("status:", d.Events().back());
     EXPECT_EQ(CommandIgnored, Press("COM3"));
     EXPECT_EQ(1, BusyMark.load());
+    EXPECT_FALSE(UpgradeWorkerRunning());  // nothing left half done: closing needs no question
     EXPECT_EQ(1u, fake::serial.opened.size());
 }
 

@@ -2,8 +2,9 @@
 # orvane-upgrade.exe under Xvfb, driven like a user with xdotool and read back
 # with dialog_probe.exe: the image is typed into the file chooser, the mapped
 # port chosen, Upgrade clicked; the emulated scanner checks what it was sent.
-# A second run starts with the access word QUIRK!! and answers the message
-# box about a module mismatch with Yes.
+# A second run starts with the access word QUIRK!!, asks to close while the
+# message box about a module mismatch waits (answered No), then answers the
+# box with Yes.
 # Run by scripts/test-windows.sh inside xvfb-run, which exports the settings.
 set -euo pipefail
 : "${WIN_BIN:?}" "${BOOTSIM:?}" "${IMAGE:?}" "${SHIM:?}" "${PORT_LINK:?}" "${LOGS:?}" "${SHOT:?}"
@@ -162,12 +163,22 @@ start_emulator override --module 5801
 start_dialog override 'QUIRK!!'
 probe show >"$LOGS/override-opened.txt"
 upgrade_on_com5 "$LOGS/override-opened.txt"
-box=$(wait_window "Mismatch Module NO.") || fail "no override question"
+wait_window "Mismatch Module NO." >/dev/null || fail "no override question"
 probe show-box "Mismatch Module NO." >"$LOGS/override-box.txt"
 grep -q $'Old Module No\t: 5801' "$LOGS/override-box.txt" || fail "question without the scanner's module"
 grep -q $'New Module No\t: 5800' "$LOGS/override-box.txt" || fail "question without the image's module"
-focus_window "$box" || fail "cannot focus the question"
-xdotool key y
+# Closing while the upgrade waits is put to the user; No keeps the dialog.
+probe close || fail "close request during the upgrade"
+question=$(wait_window "Upgrade running") || fail "no question when closing during an upgrade"
+probe show-box "Upgrade running" >"$LOGS/close-question.txt"
+grep -q "Close anyway?" "$LOGS/close-question.txt" || fail "close question text"
+focus_window "$question" || fail "cannot focus the close question"
+xdotool key n
+sleep 0.5
+running "$app" && [ -n "$(xdotool search --name "^$caption\$" 2>/dev/null)" ] ||
+    fail "answering No to the close question closed the dialog"
+# The dialog is in front of the box by now, and no window manager raises it.
+probe answer-box "Mismatch Module NO." yes || fail "cannot answer the question"
 expect_success override
 close_dialog
-echo "   override: module 5801 against 5800 asked, Yes, $(cat "$LOGS/override-status.txt")"
+echo "   override: module 5801 against 5800 asked, Yes, $(cat "$LOGS/override-status.txt"); closing during it asked, No"

@@ -4,6 +4,7 @@
 //   dialog_probe wait-status T S until the status line reads T (S seconds at most)
 //   dialog_probe close           asks the dialog to close, as its close box does
 //   dialog_probe show-box C      the controls of the message box captioned C
+//   dialog_probe answer-box C A  presses Yes (A = yes) or No in that box
 // Exit status 0 on success, 1 when the dialog or the awaited text did not come.
 #include <windows.h>
 
@@ -98,13 +99,16 @@ int WaitStatus(HWND dialog, const char* wanted, int seconds) {
     return 1;
 }
 
-int ShowBox(const char* boxCaption) {
+HWND FindBox(const char* boxCaption) {
     HWND box = nullptr;
     for (int i = 0; i < 100 && !box; ++i, Sleep(100)) box = FindWindowA(nullptr, boxCaption);
-    if (!box) {
-        std::printf("no box\n");
-        return 1;
-    }
+    if (!box) std::printf("no box\n");
+    return box;
+}
+
+int ShowBox(const char* boxCaption) {
+    HWND box = FindBox(boxCaption);
+    if (!box) return 1;
     for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) PrintControl(c);
     return 0;
 }
@@ -114,6 +118,11 @@ int ShowBox(const char* boxCaption) {
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     if (std::strcmp(argv[1], "show-box") == 0 && argc == 3) return ShowBox(argv[2]);
+    if (std::strcmp(argv[1], "answer-box") == 0 && argc == 4) {
+        HWND box = FindBox(argv[2]);
+        WPARAM button = std::strcmp(argv[3], "yes") == 0 ? IDYES : IDNO;
+        return box && PostMessageA(box, WM_COMMAND, button, 0) ? 0 : 1;
+    }
     HWND dialog = FindDialog(20);
     if (!dialog) {
         std::printf("no dialog\n");
