@@ -6,22 +6,19 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #include "serial/rx_ring.h"
 #include "serial/serial.h"
+#include "serial/serial_status.h"
 
 namespace {
 
 int portFd = -1;
 int wakePipe[2] = {-1, -1};  // written by SerialClose: closing an fd does not wake poll()
 std::thread readerThread;
-std::atomic<int> readersRunning{0};
-SerialOpenFailure lastOpenFailure = SerialOpenOk;
 
 speed_t SpeedFor(uint32_t baud) {
     static const struct {
@@ -107,14 +104,6 @@ bool DrainInput(int fd) {
 
 }  // namespace
 
-SerialOpenFailure SerialLastOpenFailure() {
-    return lastOpenFailure;
-}
-
-int SerialReaderThreadCount() {
-    return readersRunning.load();
-}
-
 int SerialOpen(const char* device_path, uint32_t baud) {
     SerialClose();
     int fd = OpenExclusive(device_path);
@@ -122,18 +111,13 @@ int SerialOpen(const char* device_path, uint32_t baud) {
         close(fd);
         fd = -1;
     }
-    if (fd < 0) {
-        lastOpenFailure = FailureFromErrno(errno);
-        std::fputs("Bad hComm \n", stdout);
-        std::fflush(stdout);
-        return -1;
-    }
-    lastOpenFailure = SerialOpenOk;
+    if (fd < 0) return SerialRefuseOpen(FailureFromErrno(errno));
+    SerialNoteOpened();
     ApplyLineSettings(fd, baud);
     tcflush(fd, TCIOFLUSH);
     portFd = fd;
     RxSetLinkDown(false);
-    readersRunning.fetch_add(1);
+    SerialReaderStarting();
     readerThread = std::thread(SerialReaderThread);
     return 0;
 }
@@ -194,5 +178,5 @@ void SerialReaderThread() {
         }
     }
     if (gone) RxSetLinkDown(true);
-    readersRunning.fetch_sub(1);
+    SerialReaderEnded();
 }

@@ -3,11 +3,11 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 
 #include "serial/rx_ring.h"
 #include "serial/serial.h"
+#include "serial/serial_status.h"
 
 namespace {
 
@@ -19,8 +19,6 @@ HANDLE port = INVALID_HANDLE_VALUE;
 OVERLAPPED writeRecord;  // one record: only the worker writes, never two at once
 HANDLE reader = nullptr;
 std::atomic<bool> closing{false};
-std::atomic<int> readersRunning{0};
-SerialOpenFailure lastOpenFailure = SerialOpenOk;
 
 SerialOpenFailure FailureFromError(DWORD err) {
     switch (err) {
@@ -108,32 +106,19 @@ unsigned __stdcall ReaderEntry(void*) {
 }
 
 void StartReader() {
-    readersRunning.fetch_add(1);
+    SerialReaderStarting();
     reader = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ReaderEntry, nullptr, 0, nullptr));
-    if (!reader) readersRunning.fetch_sub(1);
+    if (!reader) SerialReaderEnded();
 }
 
 }  // namespace
-
-SerialOpenFailure SerialLastOpenFailure() {
-    return lastOpenFailure;
-}
-
-int SerialReaderThreadCount() {
-    return readersRunning.load();
-}
 
 int SerialOpen(const char* device_path, uint32_t baud) {
     SerialClose();
     HANDLE h = CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        lastOpenFailure = FailureFromError(GetLastError());
-        std::fputs("Bad hComm \n", stdout);
-        std::fflush(stdout);
-        return -1;
-    }
-    lastOpenFailure = SerialOpenOk;
+    if (h == INVALID_HANDLE_VALUE) return SerialRefuseOpen(FailureFromError(GetLastError()));
+    SerialNoteOpened();
     ConfigurePort(h, baud);
     RenewWriteRecord();
     port = h;
@@ -184,5 +169,5 @@ void SerialReaderThread() {
     }
     CloseHandle(readRecord.hEvent);
     if (deviceFailed) RxSetLinkDown(true);
-    readersRunning.fetch_sub(1);
+    SerialReaderEnded();
 }

@@ -1,0 +1,36 @@
+#include "serial/serial_status.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace {
+std::atomic<int> readersRunning{0};
+SerialOpenFailure lastOpenFailure = SerialOpenOk;
+}  // namespace
+
+int SerialRefuseOpen(SerialOpenFailure why) {
+    lastOpenFailure = why;
+    std::fputs("Bad hComm \n", stdout);
+    std::fflush(stdout);
+    return -1;
+}
+
+void SerialNoteOpened() {
+    lastOpenFailure = SerialOpenOk;
+}
+
+SerialOpenFailure SerialLastOpenFailure() {
+    return lastOpenFailure;
+}
+
+void SerialReaderStarting() {
+    readersRunning.fetch_add(1);
+}
+
+void SerialReaderEnded() {
+    readersRunning.fetch_sub(1);
+}
+
+int SerialReaderThreadCount() {
+    return readersRunning.load();
+}

@@ -1,0 +1,12 @@
+// What both serial channels record the same way: why an open failed and how
+// many reader threads are alive.
+#pragma once
+#include "serial/serial.h"
+
+// Records the reason, writes "Bad hComm \n" to standard output, returns -1.
+int SerialRefuseOpen(SerialOpenFailure why);
+void SerialNoteOpened();
+
+// Counted before the thread starts, so the count is right as soon as the open returns.
+void SerialReaderStarting();
+void SerialReaderEnded();
