@@ -1,5 +1,4 @@
 // The emulated boot loader, driven from a raw client on its slave side.
-#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -35,8 +34,6 @@ class Client {
     ~Client() {
         if (fd_ >= 0) close(fd_);
     }
-    bool Ok() const { return fd_ >= 0; }
-    int Fd() const { return fd_; }
 
     void Send(const Bytes& bytes) {
         ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
@@ -119,44 +116,7 @@ struct Running {
     sim::BootSim sim;
 };
 
-// Offsets of the scanner's identity reply: fields from 0, short key code, checksum, CR LF.
-int ReplyKey(const std::string& reply) {
-    const size_t m = reply.size();
-    if (m < 10 || reply[m - 2] != '\r' || reply[m - 1] != '\n') return -2;
-    uint8_t sum = 0;
-    for (size_t i = 0; i + 3 < m; ++i) sum = uint8_t(sum + uint8_t(reply[i]));
-    if (sum != uint8_t(reply[m - 3])) return -3;
-    const std::string s = reply.substr(m - 10, 7);
-    const uint8_t code[9] = {'C', uint8_t(s[0]), uint8_t(s[1]), uint8_t(s[2]), uint8_t(s[3]),
-                             '#', uint8_t(s[4]), uint8_t(s[5]), uint8_t(s[6])};
-    return sim::CheckKeyCode(code);
-}
-
-std::string Unscramble(const std::string& reply, size_t length, int stream) {
-    std::string text;
-    for (size_t i = 0; i < length; ++i) text += char(uint8_t(reply[i]) ^ uint8_t(stream + i));
-    return text;
-}
-
 }  // namespace
-
-TEST(BootSim, ConsoleEchoesAndPromptsAcrossReopens) {
-    Running run;
-    for (int session = 0; session < 3; ++session) {
-        Client client(run.sim.DevicePath());
-        ASSERT_TRUE(client.Ok());
-        client.Send("\r");
-        EXPECT_EQ(client.Read(100, 400), kPrompt);  // exactly the prompt, nothing after it
-        const std::string odd("x\x00\x11\x13\xff\x7f", 6);
-        EXPECT_EQ(client.Type(odd), odd);
-        client.Send("\r");
-        EXPECT_EQ(client.ReadUntil(kPrompt), "\r\nunknown command" + kPrompt);
-    }
-    const sim::BootSimReport report = run.sim.Report();
-    EXPECT_EQ(report.wakes, 3);
-    ASSERT_EQ(report.commands.size(), 3u);
-    EXPECT_EQ(report.commands[2], std::string("x\x00\x11\x13\xff\x7f", 6));
-}
 
 TEST(BootSim, KeyCodeUnlocksTheFlashErase) {
     sim::BootSimOptions options;
@@ -185,40 +145,6 @@ TEST(BootSim, KeyCodeUnlocksTheFlashErase) {
     EXPECT_FALSE(report.erases[0].done);
     EXPECT_TRUE(report.erases[1].done);
     EXPECT_EQ(report.erases[1].sectors, 11u);
-}
-
-TEST(BootSim, WhoruRepliesWithAFreshlyKeyedIdentity) {
-    Running run;
-    Client client(run.sim.DevicePath());
-    std::string first = client.Command("whoru");
-    std::string second = client.Command("whoru");
-    ASSERT_GT(first.size(), kPrompt.size());
-    first.resize(first.size() - kPrompt.size());
-    second.resize(second.size() - kPrompt.size());
-    const int key = ReplyKey(first);
-    ASSERT_GE(key, 0);
-    EXPECT_EQ(Unscramble(first, 7, key), std::string("ORVANE\0", 7));
-    EXPECT_EQ(Unscramble(first.substr(7), 5, key + 48), std::string("5800\0", 5));
-    EXPECT_NE(first, second);
-}
-
-TEST(BootSim, WhoruVariants) {
-    sim::BootSimOptions plain;
-    plain.plainIdentity = true;
-    Running plainRun(plain);
-    Client plainClient(plainRun.sim.DevicePath());
-    std::string reply = plainClient.Command("whoru");
-    EXPECT_EQ(reply.substr(0, 12), std::string("ORVANE\0"
-                                               "5800\0",
-                                               12));
-    EXPECT_EQ(ReplyKey(reply.substr(0, reply.size() - kPrompt.size())), -1);
-
-    sim::BootSimOptions bad;
-    bad.badIdentityChecksum = true;
-    Running badRun(bad);
-    Client badClient(badRun.sim.DevicePath());
-    reply = badClient.Command("whoru");
-    EXPECT_EQ(ReplyKey(reply.substr(0, reply.size() - kPrompt.size())), -3);
 }
 
 TEST(BootSim, UploadTakesBlocksNaksDamageAndIgnoresRepeats) {
@@ -256,36 +182,6 @@ TEST(BootSim, UploadTakesBlocksNaksDamageAndIgnoresRepeats) {
     EXPECT_EQ(report.blockNumbers, (std::vector<int>{1, 1, 2, 2, 4}));
     EXPECT_EQ(report.uploads, 1);
     EXPECT_TRUE(report.eot);
-}
-
-TEST(BootSim, EchoAndPromptFaults) {
-    sim::BootSimOptions options;
-    options.echoFaults = {{"whoru", 2, true}, {"erase 70000 8", 7, false}};
-    options.wrongPrompt = true;
-    options.noSuccessMark = {2};
-    options.noPromptAfter = {"go"};
-    Running run(options);
-    Client client(run.sim.DevicePath());
-
-    EXPECT_EQ(client.Type("who"), "whO");  // bit 5 flipped, and the line is dropped
-    client.Send("\r");
-    EXPECT_EQ(client.Read(7, 2000), "\r\nboot>");
-    client.Send("erase 70");
-    EXPECT_EQ(client.Read(8, 300), "erase 7");  // no echo for the "0"
-    client.Send("\r");
-    EXPECT_EQ(client.Read(7, 2000), "\r\nboot>");
-
-    EXPECT_EQ(client.Type("erase 2000 1"), "erase 2000 1");
-    client.Send("\r");
-    EXPECT_NE(client.ReadUntil("\r\nboot>").find("^_^"), std::string::npos);
-    EXPECT_EQ(client.Type("erase 71000 7"), "erase 71000 7");
-    client.Send("\r");
-    EXPECT_EQ(client.ReadUntil("\r\nboot>").find("^_^"), std::string::npos);
-
-    EXPECT_EQ(client.Type("go 5000"), "go 5000");
-    client.Send("\r");
-    EXPECT_EQ(client.Read(100, 500), "\r\nstarting firmware at 0x5000");
-    EXPECT_TRUE(run.sim.Report().started);
 }
 
 TEST(BootSim, TransferFaultsAndAbortByCarriageReturn) {
@@ -330,22 +226,3 @@ TEST(BootSim, LineRatePacesTheOutput) {
     EXPECT_GE(took.count(), 90);  // 580 byte times are 100.7 ms at 57600 baud
 }
 
-TEST(BootSim, UnplugHangsUpTheClient) {
-    sim::BootSimOptions options;
-    options.unplugAfterBlock = 1;
-    Running run(options);
-    Client client(run.sim.DevicePath());
-    EXPECT_EQ(client.Type("upload 2000"), "upload 2000");
-    client.Send("\r");
-    EXPECT_EQ(client.Read(1, 2000), std::string(1, kNak));
-    client.Send(Block(1, Data(1)));
-    EXPECT_EQ(client.Read(1, 2000), std::string(1, kAck));
-    ASSERT_TRUE(run.sim.WaitFor([](const sim::BootSimReport& r) { return r.unplugged; }, 5000));
-
-    pollfd p = {client.Fd(), POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 2000), 1);
-    char byte;
-    const bool hungUp =
-        (p.revents & POLLHUP) != 0 || (read(client.Fd(), &byte, 1) < 0 && errno == EIO);
-    EXPECT_TRUE(hungUp);
-}
