@@ -1,0 +1,102 @@
+// The Linux serial-port map read from a fake /sys/class/tty tree.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "shell/port_discovery.h"
+#include "shell/port_map.h"
+#include "shell/port_map_linux.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class FakeSysfs : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        root =
+            fs::temp_directory_path() /
+            ("orvane-sysfs-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+        fs::remove_all(root);
+        fs::create_directories(root / "class/tty");
+        // A USB adapter: the port's device hangs off an interface of a device with a product text.
+        fs::path usb = root / "devices/usb1/1-1";
+        Write(usb / "product", "FT232R USB UART\n");
+        fs::create_directories(usb / "1-1:1.0/ttyUSB1");
+        Port("ttyUSB1", usb / "1-1:1.0/ttyUSB1");
+        fs::create_directories(root / "devices/platform/serial8250/tty/ttyS0");
+        Port("ttyS0", root / "devices/platform/serial8250/tty/ttyS0");
+        Write(root / "class/tty/ttyS0/type", "4\n");
+        Port("ttyS1", root / "devices/platform/serial8250/tty/ttyS0");
+        Write(root / "class/tty/ttyS1/type", "0\n");  // no UART behind it
+        fs::create_directories(root / "devices/acm/ttyACM0");
+        Port("ttyACM0", root / "devices/acm/ttyACM0");
+        fs::create_directories(root / "class/tty/tty1");     // a virtual terminal
+        fs::create_directories(root / "class/tty/ttyUSB9");  // no device behind it
+        SetPortMapRoots((root / "class/tty").c_str(), "/devfake");
+    }
+    void TearDown() override {
+        SetPortMapRoots(nullptr, nullptr);
+        fs::remove_all(root);
+    }
+    static void Write(const fs::path& file, const std::string& text) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
+    void Port(const std::string& name, const fs::path& device) {
+        fs::create_directories(root / "class/tty" / name);
+        fs::create_directory_symlink(device, root / "class/tty" / name / "device");
+    }
+    fs::path root;
+};
+
+}  // namespace
+
+TEST(LinuxPortNumbers, FixedRuleBothWays) {
+    EXPECT_EQ(1, ComNumberForDevice("ttyS0"));
+    EXPECT_EQ(32, ComNumberForDevice("ttyS31"));
+    EXPECT_EQ(-1, ComNumberForDevice("ttyS32"));
+    EXPECT_EQ(34, ComNumberForDevice("ttyUSB1"));
+    EXPECT_EQ(97, ComNumberForDevice("ttyACM0"));
+    EXPECT_EQ(161, ComNumberForDevice("ttyAMA0"));
+    EXPECT_EQ(177, ComNumberForDevice("rfcomm0"));
+    for (const char* odd : {"tty1", "ttyS", "ttyUSB1a", "ttyXRUSB0", "console"})
+        EXPECT_EQ(-1, ComNumberForDevice(odd)) << odd;
+
+    char path[64];
+    ASSERT_TRUE(FormatPortDevice(34, path, sizeof path));
+    EXPECT_STREQ("/dev/ttyUSB1", path);
+    ASSERT_TRUE(FormatPortDevice(192, path, sizeof path));
+    EXPECT_STREQ("/dev/rfcomm15", path);
+    EXPECT_FALSE(FormatPortDevice(0, path, sizeof path));
+    EXPECT_FALSE(FormatPortDevice(200, path, sizeof path));
+    EXPECT_TRUE(PortEntryIsDevicePath("/dev/pts/3"));
+    EXPECT_FALSE(PortEntryIsDevicePath("COM3"));
+}
+
+TEST_F(FakeSysfs, ListsRealSerialDevicesInComOrder) {
+    std::vector<std::string> listed;
+    static std::vector<std::string>* sink;
+    sink = &listed;
+    DiscoverSerialPorts([](const char* n) { sink->push_back(n); }, nullptr);
+    EXPECT_EQ(
+        (std::vector<std::string>{"COM1 ttyS0", "COM34 ttyUSB1 FT232R USB UART", "COM97 ttyACM0"}),
+        listed);
+    for (int n = 0; n < PortTableSize; ++n)
+        EXPECT_EQ(n == 1 || n == 34 || n == 97, PortTable[n] != 0) << n;
+
+    char name[256], data[256];
+    ASSERT_TRUE(ReadPortMapValue(1, name, sizeof name, data, sizeof data));
+    EXPECT_STREQ("/devfake/ttyUSB1", name);
+    EXPECT_FALSE(ReadPortMapValue(3, name, sizeof name, data, sizeof data));
+    EXPECT_FALSE(ReadPortMapValue(1, name, sizeof name, data, 10));  // does not fit: no value
+}
+
+TEST_F(FakeSysfs, MissingTreeGivesAnEmptyMap) {
+    SetPortMapRoots("/nonexistent/class/tty", nullptr);
+    char name[256], data[256];
+    EXPECT_FALSE(ReadPortMapValue(0, name, sizeof name, data, sizeof data));
+}
