@@ -1,5 +1,6 @@
 // The Linux serial-port map read from a fake /sys/class/tty tree.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,9 +18,7 @@ namespace fs = std::filesystem;
 class FakeSysfs : public ::testing::Test {
    protected:
     void SetUp() override {
-        root =
-            fs::temp_directory_path() /
-            ("orvane-sysfs-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+        root = fs::temp_directory_path() / ("orvane-sysfs-" + std::to_string(getpid()));
         fs::remove_all(root);
         fs::create_directories(root / "class/tty");
         // A USB adapter: the port's device hangs off an interface of a device with a product text.
