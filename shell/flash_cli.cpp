@@ -191,12 +191,7 @@ void ExplainRefusedPort() {
     const char* entry = options.port.c_str();
     if (entry[0] == '^') ++entry;
     char device[ImagePathSize];
-    long n;
-    if (PortEntryIsDevicePath(entry)) {
-        std::snprintf(device, sizeof device, "%s", entry);
-    } else if (ParseComNumber(entry, &n) && n >= 0 && n < PortTableSize && PortTable[n] &&
-               FormatPortDevice(static_cast<int>(n), device, sizeof device)) {
-    } else {
+    if (!ResolvePortEntry(entry, device, sizeof device)) {
         std::fprintf(stderr, "hint: %s is not a serial port of this system\n", entry);
         PrintPortList();
         return;

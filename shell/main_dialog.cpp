@@ -113,6 +113,12 @@ void SetDialogView(const DialogView* v) {
     SetOverrideQuestion(v ? v->askYesNo : nullptr);
 }
 
+bool ResolvePortEntry(const char* entry, char* device, int capacity) {
+    long n;
+    if (ParseComNumber(entry, &n)) return ComDevice(n, device, capacity);
+    return PortEntryIsDevicePath(entry) && std::snprintf(device, capacity, "%s", entry) < capacity;
+}
+
 bool HasFileType(const char* path, const char* suffix) {
     size_t n = std::strlen(path), m = std::strlen(suffix);
     if (n < m) return false;
@@ -159,16 +165,11 @@ UpgradeCommandOutcome RunUpgradeCommand() {
     char entry[PortEntrySize] = {0};
     view->readPortEntry(entry, sizeof entry);
     entry[PortEntrySize - 1] = 0;
-    long n;
-    if (ParseComNumber(entry, &n)) {
-        char device[ImagePathSize];
-        if (!ComDevice(n, device, sizeof device))
-            return Refuse(PortRefused, "Cannot open this com port");
-        return StartUpgradeOn(device);
-    }
     if (entry[0] == '^') return MonitorCommand(entry);
-    if (PortEntryIsDevicePath(entry)) return StartUpgradeOn(entry);
-    return Refuse(PortRefused, "Cannot open this com port");
+    char device[ImagePathSize];
+    if (!ResolvePortEntry(entry, device, sizeof device))
+        return Refuse(PortRefused, "Cannot open this com port");
+    return StartUpgradeOn(device);
 }
 
 void UpgradeWorker() {

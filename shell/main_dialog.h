@@ -57,6 +57,10 @@ void InitializeMainDialog();
 // The Upgrade button.
 UpgradeCommandOutcome RunUpgradeCommand();
 
+// The device a port entry names: a COM port found by discovery, or a device
+// path where the platform takes one. False when it names neither.
+bool ResolvePortEntry(const char* entry, char* device, int capacity);
+
 // Thread body of one upgrade.
 void UpgradeWorker();
 
