@@ -48,8 +48,6 @@ class UpgradeDialog : public QDialog {
     // The view the shell logic drives; valid while this dialog exists.
     static const DialogView* View();
 
-    // True from the start of an upgrade worker until its body has returned.
-
     QComboBox* PortBox() const { return portBox_; }
     QPushButton* UpgradeButton() const { return upgradeButton_; }
     QCheckBox* FontBox() const { return fontBox_; }

@@ -11,7 +11,6 @@
 #include "shell/cli_platform.h"
 #include "shell/main_dialog.h"
 #include "shell/port_discovery.h"
-#include "shell/port_map.h"
 #include "upgrade/upgrade.h"
 
 namespace {
@@ -256,7 +255,7 @@ int Info() {
     }
     std::fclose(f);
     if (!ReadImageHeader(options.image.c_str())) {
-        std::puts("no header: the image is sent whole, without an identity check");
+        std::puts("no header: no identity check and no key code");
         return ExitSuccess;
     }
     std::printf("customer-id: %s\nmodule: %s\nhardware: %s\nsoftware: %s\nkey: %d\n",
