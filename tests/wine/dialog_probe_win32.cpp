@@ -20,8 +20,9 @@ const char caption[] = "Orvane 5800 Imager Firmware Upgrade Utility Ver. 1.00.00
 
 HWND FindDialog(int seconds) {
     for (int i = 0; i < seconds * 10; ++i) {
+        // The window exists before its initialisation ends; it shows afterwards.
         HWND dialog = FindWindowA(nullptr, caption);
-        if (dialog) return dialog;
+        if (dialog && IsWindowVisible(dialog)) return dialog;
         Sleep(100);
     }
     return nullptr;
