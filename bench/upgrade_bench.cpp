@@ -12,9 +12,9 @@
 
 #include "serial/rx_ring.h"
 #include "serial/serial.h"
-#include "shell/progress.h"
 #include "sim/bootsim.h"
 #include "upgrade/boot_console.h"
+#include "upgrade/progress.h"
 #include "upgrade/upgrade.h"
 
 namespace {

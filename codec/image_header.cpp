@@ -1,6 +1,5 @@
 #include "codec/image_header.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "codec/key_code.h"
@@ -85,14 +84,4 @@ bool DecodeImageHeader(const unsigned char header[ImageHeaderSize]) {
     if (key < 0) return false;
     ImageId.key = static_cast<unsigned char>(key);
     return true;
-}
-
-bool ReadImageHeader(const char* imagePath) {
-    static unsigned char header[ImageHeaderSize];
-    FILE* f = std::fopen(imagePath, "rb");
-    if (!f) return false;
-    size_t got = std::fread(header, 1, sizeof header, f);
-    std::fclose(f);
-    if (got < sizeof header) return false;
-    return DecodeImageHeader(header);
 }

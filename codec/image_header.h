@@ -11,11 +11,8 @@ struct ImageIdentity {
     unsigned char key;
 };
 
-// Filled by ReadImageHeader; meaningful only after it found a header.
+// Filled by the header decoder; meaningful only after it found a header.
 extern ImageIdentity ImageId;
-
-// True when the file carries a header whose key code is accepted.
-bool ReadImageHeader(const char* imagePath);
 
 // Decodes the header held in memory (exactly ImageHeaderSize bytes) into ImageId.
 bool DecodeImageHeader(const unsigned char header[ImageHeaderSize]);

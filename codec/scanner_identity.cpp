@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "codec/access_mode.h"
 #include "codec/image_header.h"
 #include "codec/key_code.h"
-#include "shell/access_mode.h"
 
 ScannerIdentity ScannerId;
 
@@ -54,6 +54,17 @@ void ReadPlainFields(const unsigned char* reply, int length) {
     }
 }
 
+int FormatOverrideMessage(char* text, int capacity) {
+    return std::snprintf(text, capacity,
+                         "Old Customer ID\t: %s\nNew Customer ID\t: %s\n"
+                         "Old Module No\t: %s\nNew Module No\t: %s\n"
+                         "Old Hardware\t: %s\nNew Hardware\t: %s\n"
+                         "Old Software\t: %s\nNew Software\t: %s",
+                         ScannerId.customerId, ImageId.customerId, ScannerId.moduleNo,
+                         ImageId.moduleNo, ScannerId.hardware, ImageId.hardware, ScannerId.software,
+                         ImageId.software);
+}
+
 }  // namespace
 
 void SetOverrideQuestion(OverrideQuestion ask) {
@@ -74,17 +85,6 @@ bool DecodeScannerIdentity(const unsigned char* reply, int length) {
     if (AccessMode != Override) return false;
     ReadPlainFields(reply, length);
     return ConfirmOverride("Got a unencrypt ID");
-}
-
-int FormatOverrideMessage(char* text, int capacity) {
-    return std::snprintf(text, capacity,
-                         "Old Customer ID\t: %s\nNew Customer ID\t: %s\n"
-                         "Old Module No\t: %s\nNew Module No\t: %s\n"
-                         "Old Hardware\t: %s\nNew Hardware\t: %s\n"
-                         "Old Software\t: %s\nNew Software\t: %s",
-                         ScannerId.customerId, ImageId.customerId, ScannerId.moduleNo,
-                         ImageId.moduleNo, ScannerId.hardware, ImageId.hardware, ScannerId.software,
-                         ImageId.software);
 }
 
 bool ConfirmOverride(const char* reason) {

@@ -16,9 +16,6 @@ bool DecodeScannerIdentity(const unsigned char* reply, int length);
 // Asks the user whether to go on despite `reason`; only ever true in Override mode.
 bool ConfirmOverride(const char* reason);
 
-// Builds the question shown by ConfirmOverride; returns its length.
-int FormatOverrideMessage(char* text, int capacity);
-
 // The front end's Yes/No question; nullptr answers No.
 typedef bool (*OverrideQuestion)(const char* caption, const char* text);
 void SetOverrideQuestion(OverrideQuestion ask);

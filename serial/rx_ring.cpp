@@ -1,14 +1,23 @@
 #include "serial/rx_ring.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 
-RxRingState RxRing;
+#include "serial/trace.h"
 
 namespace {
 
+enum { RxRingSlots = 4096, RxRingMask = 0xFFF };
+
+struct RxRingState {
+    unsigned char storage[RxRingSlots];
+    std::atomic<unsigned> writeIndex;
+    std::atomic<unsigned> readIndex;
+};
+
+RxRingState RxRing;
 std::mutex ringLock;
 std::condition_variable ringFilled;
 std::atomic<bool> linkDown{false};
@@ -18,24 +27,11 @@ bool RxIsEmpty() {
            RxRing.readIndex.load(std::memory_order_acquire);
 }
 
-void TraceBytes(const unsigned char* bytes, int count) {
-    unsigned char line[2 * 128];
-    for (int done = 0; done < count;) {
-        int n = 0;
-        for (; done < count && n < 128; ++done) {
-            if (bytes[done] == 0x0D) line[n++] = 0x0A;
-            line[n++] = bytes[done];
-        }
-        std::fwrite(line, 1, n, stdout);
-    }
-    std::fflush(stdout);
-}
-
 }  // namespace
 
 void RxPush(const unsigned char* bytes, int count) {
     if (count <= 0) return;
-    TraceBytes(bytes, count);
+    TraceReceived(bytes, count);
     {
         std::lock_guard<std::mutex> lock(ringLock);
         unsigned w = RxRing.writeIndex.load(std::memory_order_relaxed);

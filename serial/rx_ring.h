@@ -1,16 +1,6 @@
-// Receive ring: every byte the scanner sends, waiting for the upgrade to take it.
+// Receive ring: every byte the scanner sends, waiting for the upgrade to take
+// it. 4096 slots, so at most 4095 unread bytes.
 #pragma once
-#include <atomic>
-
-enum { RxRingSlots = 4096, RxRingMask = 0xFFF };
-
-struct RxRingState {
-    unsigned char storage[RxRingSlots];
-    std::atomic<unsigned> writeIndex;
-    std::atomic<unsigned> readIndex;
-};
-
-extern RxRingState RxRing;
 
 // Traces the bytes to standard output (LF before each CR), then appends them,
 // dropping the oldest unread bytes past 4095.

@@ -1,7 +1,8 @@
 #include "serial/serial_status.h"
 
 #include <atomic>
-#include <cstdio>
+
+#include "serial/trace.h"
 
 namespace {
 std::atomic<int> readersRunning{0};
@@ -10,8 +11,7 @@ SerialOpenFailure lastOpenFailure = SerialOpenOk;
 
 int SerialRefuseOpen(SerialOpenFailure why) {
     lastOpenFailure = why;
-    std::fputs("Bad hComm \n", stdout);
-    std::fflush(stdout);
+    TraceLine("Bad hComm \n");
     return -1;
 }
 

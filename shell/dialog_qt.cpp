@@ -151,13 +151,19 @@ struct DialogBridge {
 UpgradeDialog* DialogBridge::dialog = nullptr;
 
 namespace {
-const DialogView qtView = {DialogBridge::SetStatusLine,       DialogBridge::SetProgressRange,
-                           DialogBridge::SetProgressPosition, DialogBridge::ShowButtonFace,
-                           DialogBridge::ShowFontBox,         DialogBridge::IsFontBoxTicked,
-                           DialogBridge::SetImageName,        DialogBridge::ReadPortEntry,
-                           DialogBridge::AddPortName,         DialogBridge::SelectFirstPort,
-                           DialogBridge::ChooseFile,          DialogBridge::AskYesNo,
-                           DialogBridge::RunOnUiThread,       DialogBridge::StartWorker};
+const DialogView qtView = {{DialogBridge::SetStatusLine, DialogBridge::SetProgressRange,
+                            DialogBridge::SetProgressPosition},
+                           DialogBridge::ShowButtonFace,
+                           DialogBridge::ShowFontBox,
+                           DialogBridge::IsFontBoxTicked,
+                           DialogBridge::SetImageName,
+                           DialogBridge::ReadPortEntry,
+                           DialogBridge::AddPortName,
+                           DialogBridge::SelectFirstPort,
+                           DialogBridge::ChooseFile,
+                           DialogBridge::AskYesNo,
+                           DialogBridge::RunOnUiThread,
+                           DialogBridge::StartWorker};
 }  // namespace
 
 UpgradeDialog::UpgradeDialog(const ButtonFaces* faces, FileChooser chooser)

@@ -12,7 +12,6 @@
 #include "serial/serial.h"
 #include "shell/port_discovery.h"
 #include "shell/port_map.h"
-#include "shell/progress.h"
 #include "upgrade/upgrade.h"
 
 std::atomic<int> BusyMark{0};
@@ -31,14 +30,14 @@ std::atomic<bool> workerActive{false};
 
 // Worker-side updates are applied on the UI thread before the worker goes on.
 void ApplyStatusLine(void* text) {
-    view->setStatusLine(static_cast<const char*>(text));
+    view->display.setStatusLine(static_cast<const char*>(text));
 }
 void ApplyRange(void* range) {
     const unsigned* r = static_cast<const unsigned*>(range);
-    view->setProgressRange(r[0], r[1]);
+    view->display.setProgressRange(r[0], r[1]);
 }
 void ApplyPosition(void* position) {
-    view->setProgressPosition(*static_cast<uint32_t*>(position));
+    view->display.setProgressPosition(*static_cast<uint32_t*>(position));
 }
 void ApplyFace(void* busy) {
     view->showButtonFace(*static_cast<bool*>(busy));
@@ -96,29 +95,6 @@ UpgradeCommandOutcome StartMonitorOn(const char* device) {
     return MonitorStarted;
 }
 
-UpgradeCommandOutcome MonitorCommand(const char* entry) {
-    if (PortEntryIsDevicePath(entry + 1)) return StartMonitorOn(entry + 1);
-    long n = std::strlen(entry) > 4 ? ReadPortNumber(entry + 4) : 0;
-    char device[ImagePathSize];
-    if (!ComDevice(n, device, sizeof device))
-        return Refuse(PortRefused, "Cannot open this com port");
-    return StartMonitorOn(device);
-}
-
-}  // namespace
-
-void SetDialogView(const DialogView* v) {
-    view = v;
-    SetDisplay(v ? &dialogDisplay : nullptr);
-    SetOverrideQuestion(v ? v->askYesNo : nullptr);
-}
-
-bool ResolvePortEntry(const char* entry, char* device, int capacity) {
-    long n;
-    if (ParseComNumber(entry, &n)) return ComDevice(n, device, capacity);
-    return PortEntryIsDevicePath(entry) && std::snprintf(device, capacity, "%s", entry) < capacity;
-}
-
 bool HasFileType(const char* path, const char* suffix) {
     size_t n = std::strlen(path), m = std::strlen(suffix);
     if (n < m) return false;
@@ -127,12 +103,7 @@ bool HasFileType(const char* path, const char* suffix) {
     return true;
 }
 
-int DecideFontTargetWord(const char* path, bool fontBoxTicked) {
-    if (HasFileType(path, ".fon")) return fontBoxTicked ? 0x200 : 0x240;
-    if (HasFileType(path, ".bin")) return 0;
-    return -1;
-}
-
+// Runs the file chooser with the caller's filter pair and the built-in font pair.
 int BrowseForImage(const char* firstName, const char* firstPattern, const char* title, char* path,
                    int pathCapacity, char* name, int nameCapacity) {
     char filters[FilterListSize];
@@ -145,6 +116,34 @@ int BrowseForImage(const char* firstName, const char* firstPattern, const char* 
     }
     path[0] = 0;
     return view->chooseFile(filters, title, path, pathCapacity, name, nameCapacity) ? 1 : 0;
+}
+
+}  // namespace
+
+void SetDialogView(const DialogView* v) {
+    view = v;
+    SetDisplay(v ? &dialogDisplay : nullptr);
+    SetOverrideQuestion(v ? v->askYesNo : nullptr);
+}
+
+// Monitor mode's "^COM3" skips characters 2 to 4 unread, so "^xyz3" names COM3 too.
+bool ResolvePortEntry(const char* entry, char* device, int capacity) {
+    const bool monitor = entry[0] == '^';
+    const char* named = monitor ? entry + 1 : entry;
+    if (PortEntryIsDevicePath(named))
+        return std::snprintf(device, capacity, "%s", named) < capacity;
+    long n = 0;
+    if (monitor)
+        n = std::strlen(entry) > 4 ? ReadPortNumber(entry + 4) : 0;
+    else if (!ParseComNumber(entry, &n))
+        return false;
+    return ComDevice(n, device, capacity);
+}
+
+int DecideFontTargetWord(const char* path, bool fontBoxTicked) {
+    if (HasFileType(path, ".fon")) return fontBoxTicked ? 0x200 : 0x240;
+    if (HasFileType(path, ".bin")) return 0;
+    return -1;
 }
 
 void InitializeMainDialog() {
@@ -165,11 +164,10 @@ UpgradeCommandOutcome RunUpgradeCommand() {
     char entry[PortEntrySize] = {0};
     view->readPortEntry(entry, sizeof entry);
     entry[PortEntrySize - 1] = 0;
-    if (entry[0] == '^') return MonitorCommand(entry);
     char device[ImagePathSize];
     if (!ResolvePortEntry(entry, device, sizeof device))
         return Refuse(PortRefused, "Cannot open this com port");
-    return StartUpgradeOn(device);
+    return entry[0] == '^' ? StartMonitorOn(device) : StartUpgradeOn(device);
 }
 
 void UpgradeWorker() {

@@ -3,14 +3,14 @@
 #include <atomic>
 #include <cstdint>
 
+#include "upgrade/progress.h"
+
 enum { ImagePathSize = 256, PortEntrySize = 64, FilterListSize = 256 };
 
 // What a front end provides. Control functions run on the UI thread only;
 // the logic reaches them from the worker through runOnUiThread.
 struct DialogView {
-    void (*setStatusLine)(const char* text);
-    void (*setProgressRange)(unsigned low, unsigned high);
-    void (*setProgressPosition)(uint32_t position);
+    DisplayHooks display;  // the status line and the bar
     void (*showButtonFace)(bool busy);
     void (*showFontBox)(bool shown);
     bool (*isFontBoxTicked)();
@@ -58,7 +58,8 @@ void InitializeMainDialog();
 UpgradeCommandOutcome RunUpgradeCommand();
 
 // The device a port entry names: a COM port found by discovery, or a device
-// path where the platform takes one. False when it names neither.
+// path where the platform takes one; "^" in front names the same for monitor
+// mode. False when it names neither.
 bool ResolvePortEntry(const char* entry, char* device, int capacity);
 
 // Thread body of one upgrade.
@@ -73,11 +74,6 @@ bool UpgradeWorkerRunning();
 // so nothing is torn down under them; the system releases the port).
 void EndProgramIfStillBusy();
 
-// Runs the file chooser with the caller's filter pair and the built-in font pair.
-int BrowseForImage(const char* firstName, const char* firstPattern, const char* title, char* path,
-                   int pathCapacity, char* name, int nameCapacity);
-
 // The font target word for the image type: 0x200/0x240 for fonts, 0 for
 // firmware, -1 when the path ends in neither ".fon" nor ".bin".
 int DecideFontTargetWord(const char* path, bool fontBoxTicked);
-bool HasFileType(const char* path, const char* suffix);

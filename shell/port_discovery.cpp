@@ -8,6 +8,21 @@
 
 unsigned char PortTable[PortTableSize];
 
+namespace {
+
+// The port number of the value at `index` (its text in `data`), or -1.
+int32_t EnumSerialPort(uint32_t index, char data[PortDataSize]) {
+    char name[256];
+    if (!ReadPortMapValue(index, name, sizeof name, data, PortDataSize)) return -1;
+    long n;
+    if (!ParseComNumber(data, &n)) return -1;
+    if (n < 0) return -1;
+    return n > PortTableSize ? PortTableSize
+                             : static_cast<int32_t>(n);  // past the table either way
+}
+
+}  // namespace
+
 bool ParseComNumber(const char* text, long* number) {
     for (int i = 0; i < 3; ++i)
         if (std::toupper(static_cast<unsigned char>(text[i])) != "COM"[i]) return false;
@@ -18,16 +33,6 @@ bool ParseComNumber(const char* text, long* number) {
 long ReadPortNumber(const char* text) {
     // Like atoi, without its undefined overflow: far-out values stay far out of range.
     return std::strtol(text, nullptr, 10);
-}
-
-int32_t EnumSerialPort(uint32_t index, char data[PortDataSize]) {
-    char name[256];
-    if (!ReadPortMapValue(index, name, sizeof name, data, PortDataSize)) return -1;
-    long n;
-    if (!ParseComNumber(data, &n)) return -1;
-    if (n < 0) return -1;
-    return n > PortTableSize ? PortTableSize
-                             : static_cast<int32_t>(n);  // past the table either way
 }
 
 void DiscoverSerialPorts(void (*addPort)(const char* name), void (*selectFirst)()) {

@@ -7,9 +7,6 @@ enum { PortTableSize = 256, PortMapPositions = 1024, PortDataSize = 256 };
 // Presence marks by COM port number.
 extern unsigned char PortTable[PortTableSize];
 
-// The port number of the value at `index` (its text in `data`), or -1.
-int32_t EnumSerialPort(uint32_t index, char data[PortDataSize]);
-
 // Clears PortTable, marks and lists every port found, selects the first.
 // `addPort` receives each listed text; `selectFirst` runs at the end.
 void DiscoverSerialPorts(void (*addPort)(const char* name), void (*selectFirst)());

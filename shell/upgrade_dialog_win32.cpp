@@ -4,17 +4,15 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
-#include <fcntl.h>
-#include <io.h>
 #include <process.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "codec/key_code.h"
-#include "shell/access_mode.h"
+#include "codec/access_mode.h"
 #include "shell/main_dialog.h"
 #include "shell/resources/resource_ids.h"
+#include "shell/startup_win32.h"
 
 namespace {
 
@@ -113,10 +111,18 @@ bool StartWorker(void (*body)()) {
     return true;
 }
 
-const DialogView win32View = {SetStatus,     SetRange,        SetPosition,  ShowFace,
-                              ShowFontBox,   FontBoxTicked,   SetImageName, ReadPortEntry,
-                              AddPortName,   SelectFirstPort, ChooseFile,   AskYesNo,
-                              RunOnUiThread, StartWorker};
+const DialogView win32View = {{SetStatus, SetRange, SetPosition},
+                              ShowFace,
+                              ShowFontBox,
+                              FontBoxTicked,
+                              SetImageName,
+                              ReadPortEntry,
+                              AddPortName,
+                              SelectFirstPort,
+                              ChooseFile,
+                              AskYesNo,
+                              RunOnUiThread,
+                              StartWorker};
 
 bool ConfirmCloseDuringUpgrade(HWND window) {
     return MessageBoxA(window, CloseDuringUpgradeQuestion, CloseDuringUpgradeCaption,
@@ -150,10 +156,6 @@ INT_PTR CALLBACK MainDialog(HWND window, UINT message, WPARAM first, LPARAM seco
     return FALSE;
 }
 
-uint32_t WindowsTicks() {
-    return GetTickCount();
-}
-
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -162,9 +164,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     idleFace = LoadBitmapA(instance, MAKEINTRESOURCEA(IDB_IDLE_FACE));
     busyFace = LoadBitmapA(instance, MAKEINTRESOURCEA(IDB_BUSY_FACE));
     AccessMode = SelectAccessMode(__argc, __argv);
-    SetTickSource(WindowsTicks);
-    _setmode(_fileno(stdout), _O_BINARY);  // the received-byte trace goes out unchanged
-    InitCommonControls();                  // registers the progress bar's window class
+    PrepareWindowsProgram();
+    InitCommonControls();  // registers the progress bar's window class
     SetDialogView(&win32View);
     DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialog, 0);
     DeleteObject(idleFace);

@@ -3,7 +3,7 @@
 #include <QIcon>
 #include <memory>
 
-#include "shell/access_mode.h"
+#include "codec/access_mode.h"
 #include "shell/dialog_qt.h"
 #include "shell/main_dialog.h"
 

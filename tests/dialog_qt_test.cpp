@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/access_mode.h"
 #include "serial/serial.h"
-#include "shell/access_mode.h"
 #include "shell/dialog_qt.h"
 #include "shell/main_dialog.h"
 #include "sim/bootsim.h"
@@ -371,11 +371,11 @@ TEST_F(DialogTest, PortListStaysSortedAndTheBarClampsItsPosition) {
     EXPECT_EQ(QStringList({"COM10", "COM10", "COM2", "com4"}), items);
     EXPECT_EQ(QStringLiteral("COM10"), dialog->PortBox()->currentText());
 
-    view->setProgressRange(0, 4464);
-    view->setProgressPosition(70000);
+    view->display.setProgressRange(0, 4464);
+    view->display.setProgressPosition(70000);
     EXPECT_EQ(4464, dialog->ProgressBar()->value());
-    view->setProgressRange(5, 10);
-    view->setProgressPosition(1);
+    view->display.setProgressRange(5, 10);
+    view->display.setProgressPosition(1);
     EXPECT_EQ(5, dialog->ProgressBar()->value());
 
     TypePort(QString(80, QChar('x')));

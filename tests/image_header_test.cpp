@@ -7,6 +7,7 @@
 #include "codec/image_header.h"
 #include "sim/sim_codec.h"
 #include "tests/temp_file.h"
+#include "upgrade/image.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
+#include "codec/access_mode.h"
 #include "codec/image_header.h"
 #include "codec/scanner_identity.h"
-#include "shell/access_mode.h"
 #include "sim/sim_codec.h"
 
 namespace {

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "codec/access_mode.h"
 #include "codec/scanner_identity.h"
 #include "serial/rx_ring.h"
 #include "serial/serial.h"
-#include "shell/access_mode.h"
-#include "shell/progress.h"
 #include "sim/bootsim.h"
 #include "tests/temp_file.h"
 #include "tests/trace_capture.h"
+#include "upgrade/progress.h"
 #include "upgrade/upgrade.h"
 
 namespace {

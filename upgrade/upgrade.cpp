@@ -3,16 +3,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "codec/access_mode.h"
 #include "codec/image_header.h"
 #include "codec/key_code.h"
 #include "codec/scanner_identity.h"
 #include "serial/rx_ring.h"
-#include "shell/access_mode.h"
-#include "shell/progress.h"
 #include "upgrade/boot_console.h"
+#include "upgrade/image.h"
+#include "upgrade/progress.h"
 #include "upgrade/xmodem.h"
 
 char StatusText[StatusTextSize];
+UpgradeRecord UpgradeRun;
 
 namespace {
 
@@ -34,14 +36,19 @@ bool FailWrite(const char* command) {
     return false;
 }
 
-// Measures the image: -1 when it cannot be opened.
-int64_t MeasureImage(const char* imagePath) {
-    FILE* f = std::fopen(imagePath, "rb");
-    if (!f) return -1;
-    std::fseek(f, 0, SEEK_END);
-    int64_t size = std::ftell(f);
-    std::fclose(f);
-    return size < 0 ? 0 : size;
+bool FailWithPath(const char* format, const char* path) {
+    std::snprintf(StatusText, sizeof StatusText, format, path);
+    return false;
+}
+
+// Only a regular file that reads whole, with something to send, goes further:
+// nothing is written to the line before this.
+bool MeasureImage(const char* imagePath) {
+    UpgradeRun.phase = PhaseMeasuring;
+    if (OpenImage(imagePath) < 0) return FailWithPath("cannot open %s", imagePath);
+    if (!ImageHasPayload()) return FailWithPath("empty image %s", imagePath);
+    UpgradeRun.imageSize = ImageSize();
+    return true;
 }
 
 bool QueryScannerIdentity() {
@@ -51,6 +58,7 @@ bool QueryScannerIdentity() {
     if (!ReplyEndsWithPrompt(reply, n)) return Fail("Get scanner ID failed");
     if (!DecodeScannerIdentity(reply, n - BootPromptLength))
         return Fail("Got a invalid scanner ID");
+    UpgradeRun.scannerIdentified = true;
     return true;
 }
 
@@ -73,6 +81,7 @@ bool SendImageKey() {
 
 bool Erase(const char* command, const char* failure) {
     ShowProgress(1);
+    UpgradeRun.flashTouched = true;
     if (!SendBootCommand(command)) return FailWrite(command);
     int n = CollectReply(ReplyBudget, reply);
     return ReplyHasSuccessMark(reply, n) || Fail(failure);
@@ -91,42 +100,45 @@ bool StartUpload() {
 }
 
 bool RunSteps(const char* imagePath) {
-    int64_t size = MeasureImage(imagePath);
-    if (size < 0) {
-        std::snprintf(StatusText, sizeof StatusText, "cannot open %s", imagePath);
-        return false;
-    }
-    SetProgressRange(0, static_cast<uint32_t>(BlockCountFor(size) + 2));
+    if (!MeasureImage(imagePath)) return false;
+    // ImageSize fits 32 bits; the counts are taken in 64 so that nothing wraps.
+    const int64_t size = ImageSize();
+    const int32_t BlockCount = static_cast<int32_t>((size + 127) / 128);
+    const int32_t SectorCount = static_cast<int32_t>((size + 4095) / 4096);
+    UpgradeRun.blockCount = BlockCount;
+    SetProgressRange(0, static_cast<uint32_t>(BlockCount) + 2);
+    UpgradeRun.phase = PhaseHandshake;
     if (!WakeConsole(HandshakeBudget))
         return Fail("Scanner is not connected or not in upgrade mode");
-    if (ReadImageHeader(imagePath)) {
+    // The header check, on the header bytes that were measured.
+    if (DecodeMeasuredHeader()) {
+        UpgradeRun.headerPresent = true;
+        UpgradeRun.phase = PhaseIdentity;
         if (!QueryScannerIdentity() || !CheckIdentities() || !SendImageKey()) return false;
     }
+    UpgradeRun.phase = PhaseErasing;
     char command[CommandCapacity];
-    std::snprintf(command, sizeof command, "erase 2000 %x",
-                  static_cast<unsigned>(SectorCountFor(size)));
+    std::snprintf(command, sizeof command, "erase 2000 %x", static_cast<unsigned>(SectorCount));
     if (!Erase(command, "Erase Flash failed")) return false;
     if (!Erase(ParameterEraseCommand(), "Erase parameter area failed")) return false;
+    UpgradeRun.phase = PhaseUploading;
     if (!StartUpload()) return false;
-    SetStatusText(XmodemSend(imagePath) < 0 ? "upgrade not finish!!!" : "upgrade success!!!");
+    int sent = XmodemSend(imagePath);
+    UpgradeRun.uploadCompleted = sent >= 0;
+    SetStatusText(sent < 0 ? "upgrade not finish!!!" : "upgrade success!!!");
     return true;
 }
 
 }  // namespace
 
-int32_t BlockCountFor(int64_t imageSize) {
-    return static_cast<int32_t>((imageSize + 127) / 128);
-}
-
-int32_t SectorCountFor(int64_t imageSize) {
-    return static_cast<int32_t>((imageSize + 4095) / 4096);
-}
-
 const char* RunUpgrade(const char* imagePath, uint16_t fontTargetWord) {
     (void)fontTargetWord;  // handed over by the dialog; the boot loader is told nothing of it
+    UpgradeRun = UpgradeRecord();
     SetStatusText("nothing error");
     RxFlush();
     RunSteps(imagePath);
+    CloseImage();
+    UpgradeRun.phase = PhaseFinished;
     return StatusText;
 }
 

@@ -13,6 +13,28 @@ const char* RunUpgrade(const char* imagePath, uint16_t fontTargetWord);
 // Tells the boot loader to start the firmware when its console still answers.
 void StartFirmware();
 
-// Image measures of one run.
-int32_t BlockCountFor(int64_t imageSize);
-int32_t SectorCountFor(int64_t imageSize);
+// How far the current or last run got, beyond its message: for displays,
+// records and the words said after an interrupt. Written on the worker only.
+enum UpgradePhase {
+    PhaseIdle,
+    PhaseMeasuring,
+    PhaseHandshake,
+    PhaseIdentity,  // "whoru" and the key code
+    PhaseErasing,
+    PhaseUploading,
+    PhaseFinished
+};
+
+struct UpgradeRecord {
+    UpgradePhase phase;
+    int32_t imageSize;
+    int32_t blockCount;
+    bool headerPresent;      // ImageId holds the image's identity
+    bool scannerIdentified;  // ScannerId holds what this run's reply decoded to
+    bool flashTouched;       // an erase command has been typed: the old firmware may be gone
+    bool uploadCompleted;    // the transfer ended with EOT
+    int32_t blocksSent;      // distinct blocks written to the line
+    int32_t blocksResent;    // sends of a block that drew no answer
+};
+
+extern UpgradeRecord UpgradeRun;

@@ -6,14 +6,18 @@
 #include "codec/image_header.h"
 #include "serial/rx_ring.h"
 #include "serial/serial.h"
-#include "shell/progress.h"
+#include "serial/trace.h"
+#include "upgrade/image.h"
+#include "upgrade/progress.h"
 #include "upgrade/upgrade.h"
-
-unsigned char XmodemBlock[XmodemBlockSize];
 
 namespace {
 
 enum { StartBudget = 2500, AnswerBudget = 5000, HeaderReads = 8 };
+
+// Kept from block to block and from transfer to transfer: a short read leaves
+// the previous block's bytes behind its own.
+unsigned char XmodemBlock[XmodemBlockSize];
 
 // Waits for NAK, discarding anything else, within the overall limit.
 bool AwaitStartSignal() {
@@ -25,8 +29,15 @@ bool AwaitStartSignal() {
     }
 }
 
-int ReadBlock(FILE* f) {
-    return static_cast<int>(std::fread(XmodemBlock, 1, XmodemBlockSize, f));
+// The next block's data: the count read, or -1 when the file came up short.
+int ReadBlockData(int counter) {
+    int got = ReadImage(XmodemBlock, XmodemBlockSize);
+    // The magic is looked for in what the file holds, never in an old block.
+    if (counter == 1 && got >= 4 && HasImageMagic(XmodemBlock, got)) {
+        for (int i = 0; i < HeaderReads && got >= 0; ++i)
+            got = ReadImage(XmodemBlock, XmodemBlockSize);
+    }
+    return got;
 }
 
 void SendBlock(int counter) {
@@ -44,7 +55,9 @@ void SendBlock(int counter) {
 
 // Sends the block and returns its answer; -1 when every resend went unanswered.
 int SendBlockForAnswer(int counter) {
+    ++UpgradeRun.blocksSent;
     for (int sends = 0; sends <= XmodemMaxResends; ++sends) {
+        if (sends > 0) ++UpgradeRun.blocksResent;
         SendBlock(counter);
         int answer = RxReadByte(AnswerBudget);
         if (answer >= 0) return answer;
@@ -52,46 +65,47 @@ int SendBlockForAnswer(int counter) {
     return -1;
 }
 
-int EndTransfer(FILE* f, int result) {
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
-    std::fclose(f);
+int EndTransfer(int result) {
+    TraceLine("\n");
     return result;
+}
+
+int SendImage() {
+    if (!AwaitStartSignal()) {
+        std::snprintf(StatusText, sizeof StatusText, "No NAK receive");
+        return -1;
+    }
+    TraceLine("\n");
+    RewindImage();
+    for (int counter = 1;; ++counter) {
+        int got = ReadBlockData(counter);
+        if (got < 0) return EndTransfer(-1);
+        bool full = got == XmodemBlockSize;
+        // The last block goes out only when everything before it was the measured image.
+        if (!full && !ImageReadAsMeasured()) return EndTransfer(-1);
+        int answer = SendBlockForAnswer(counter);
+        if (answer < 0) return EndTransfer(-1);
+        if (answer == XmodemAck) {
+            ShowProgress(static_cast<uint32_t>(counter) + 2);
+            if (full) continue;
+        } else if (full) {
+            return EndTransfer(-1);
+        }
+        const unsigned char eot = XmodemEot;
+        SerialWrite(&eot, 1);
+        return EndTransfer(got);
+    }
 }
 
 }  // namespace
 
 int XmodemSend(const char* path) {
-    FILE* f = std::fopen(path, "rb");
-    if (!f) {
+    bool opened = !ImageIsOpen(path);
+    if (opened && OpenImage(path) < 0) {
         std::snprintf(StatusText, sizeof StatusText, "Cannot open %s", path);
         return -1;
     }
-    if (!AwaitStartSignal()) {
-        std::snprintf(StatusText, sizeof StatusText, "No NAK receive");
-        std::fclose(f);
-        return -1;
-    }
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
-    int counter = 1;
-    for (;;) {
-        int got = ReadBlock(f);
-        if (counter == 1 && HasImageMagic(XmodemBlock, XmodemBlockSize)) {
-            for (int i = 0; i < HeaderReads; ++i) got = ReadBlock(f);
-        }
-        bool full = got == XmodemBlockSize;
-        int answer = SendBlockForAnswer(counter);
-        if (answer < 0) return EndTransfer(f, -1);
-        if (answer == XmodemAck) {
-            ShowProgress(static_cast<uint32_t>(counter) + 2);
-            ++counter;
-            if (full) continue;
-        } else if (full) {
-            return EndTransfer(f, -1);
-        }
-        const unsigned char eot = XmodemEot;
-        SerialWrite(&eot, 1);
-        return EndTransfer(f, got);
-    }
+    int result = SendImage();
+    if (opened) CloseImage();
+    return result;
 }

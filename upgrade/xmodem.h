@@ -13,9 +13,9 @@ enum {
     XmodemStartLimitMs = 10000,
 };
 
-// Sends the image (without its 1024-byte header, when it has one). -1 when the
-// transfer failed, otherwise the number of file bytes in the last block.
+// Sends the image (without its 1024-byte header, when it has one): the image
+// the upgrade measured under this path, or else the file opened and measured
+// now. -1 when the transfer failed, also when the file delivered less than
+// was measured or changed since; otherwise the number of file bytes in the
+// last block.
 int XmodemSend(const char* path);
-
-// The block buffer: kept from block to block and from transfer to transfer.
-extern unsigned char XmodemBlock[XmodemBlockSize];

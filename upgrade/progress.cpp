@@ -1,15 +1,12 @@
-#include "shell/progress.h"
+#include "upgrade/progress.h"
 
 #include <cstdio>
 
 namespace {
+
 const DisplayHooks* display = nullptr;
-}
 
-void SetDisplay(const DisplayHooks* hooks) {
-    display = hooks;
-}
-
+// The step text always fits the 64 characters of its buffer.
 void FormatStepText(uint32_t step, char* text, int capacity) {
     if (step == 0)
         std::snprintf(text, capacity, "handshaking...");
@@ -18,6 +15,12 @@ void FormatStepText(uint32_t step, char* text, int capacity) {
     else
         std::snprintf(text, capacity, "%dK byte(s) sent",
                       static_cast<int32_t>((step - 2) * 128) / 1024);
+}
+
+}  // namespace
+
+void SetDisplay(const DisplayHooks* hooks) {
+    display = hooks;
 }
 
 void ShowProgress(uint32_t step) {

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "shell/cli_platform.h"
+#include "cli/cli_platform.h"
 
 namespace {
 

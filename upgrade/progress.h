@@ -15,6 +15,3 @@ void SetDisplay(const DisplayHooks* hooks);  // nullptr shows nothing
 void ShowProgress(uint32_t step);
 void SetProgressRange(uint32_t low, uint32_t high);
 void SetStatusLine(const char* text);
-
-// The status text of a step, in a buffer of at least 64 characters.
-void FormatStepText(uint32_t step, char* text, int capacity);

@@ -1,4 +1,4 @@
-#include "shell/access_mode.h"
+#include "codec/access_mode.h"
 
 #include <cstring>
 

@@ -1,27 +1,17 @@
 // Command-line platform services on Windows.
-#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "codec/key_code.h"
-#include "shell/cli_platform.h"
+#include "cli/cli_platform.h"
+#include "shell/startup_win32.h"
 
 namespace {
 
-uint32_t WindowsTicks() {
-    return GetTickCount();
-}
-
-// Before main: the key code's free characters follow the system tick, and the
-// received-byte trace goes out unchanged (no CR added before each LF).
 struct WindowsStartUp {
-    WindowsStartUp() {
-        SetTickSource(WindowsTicks);
-        _setmode(_fileno(stdout), _O_BINARY);
-    }
+    WindowsStartUp() { PrepareWindowsProgram(); }
 } windowsStartUp;
 
 HANDLE interrupted = nullptr;

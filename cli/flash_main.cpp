@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli_platform.h"
+#include "codec/access_mode.h"
 #include "codec/image_header.h"
 #include "serial/serial.h"
-#include "shell/access_mode.h"
-#include "shell/cli_platform.h"
 #include "shell/main_dialog.h"
 #include "shell/port_discovery.h"
+#include "upgrade/image.h"
 #include "upgrade/upgrade.h"
 
 namespace {
@@ -147,10 +148,18 @@ bool RunWorkerToTheEnd(void (*body)()) {
     return true;
 }
 
-const DialogView cliView = {ShowStatus,    ShowRange,        ShowPosition,        IgnoreFace,
-                            IgnoreFontBox, FontBoxTicked,    IgnoreName,          ReadPortEntry,
-                            AddPortName,   SelectNothing,    ChooseImageArgument, AskOnTerminal,
-                            RunHere,       RunWorkerToTheEnd};
+const DialogView cliView = {{ShowStatus, ShowRange, ShowPosition},
+                            IgnoreFace,
+                            IgnoreFontBox,
+                            FontBoxTicked,
+                            IgnoreName,
+                            ReadPortEntry,
+                            AddPortName,
+                            SelectNothing,
+                            ChooseImageArgument,
+                            AskOnTerminal,
+                            RunHere,
+                            RunWorkerToTheEnd};
 
 bool ParseOptions(int argc, char** argv) {
     if (argc < 2) return false;
