@@ -148,7 +148,7 @@ bool RunWorkerToTheEnd(void (*body)()) {
     return true;
 }
 
-const DialogView cliView = {{ShowStatus, ShowRange, ShowPosition},
+const DialogView cliView = {{ShowStatus, ShowRange, ShowPosition, nullptr},
                             IgnoreFace,
                             IgnoreFontBox,
                             FontBoxTicked,

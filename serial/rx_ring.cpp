@@ -21,6 +21,7 @@ RxRingState RxRing;
 std::mutex ringLock;
 std::condition_variable ringFilled;
 std::atomic<bool> linkDown{false};
+std::atomic<bool> halted{false};
 
 bool RxIsEmpty() {
     return RxRing.writeIndex.load(std::memory_order_acquire) ==
@@ -53,12 +54,13 @@ int RxBudgetWaitMs(int budget_ms) {
 
 int RxReadByte(int budget_ms) {
     std::unique_lock<std::mutex> lock(ringLock);
+    if (halted) return -1;
     if (RxIsEmpty()) {
         auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(RxBudgetWaitMs(budget_ms));
         bool arrived =
-            ringFilled.wait_until(lock, deadline, [] { return !RxIsEmpty() || linkDown.load(); });
-        if (!arrived || RxIsEmpty()) return -1;
+            ringFilled.wait_until(lock, deadline, [] { return !RxIsEmpty() || linkDown || halted; });
+        if (!arrived || RxIsEmpty() || halted) return -1;
     }
     unsigned r = RxRing.readIndex.load(std::memory_order_relaxed);
     int byte = RxRing.storage[r];
@@ -70,6 +72,18 @@ void RxFlush() {
     std::lock_guard<std::mutex> lock(ringLock);
     RxRing.readIndex.store(0, std::memory_order_release);
     RxRing.writeIndex.store(0, std::memory_order_release);
+}
+
+bool RxLinkIsDown() {
+    return linkDown;
+}
+
+void RxHalt() {
+    {
+        std::lock_guard<std::mutex> lock(ringLock);
+        halted = true;
+    }
+    ringFilled.notify_all();
 }
 
 void RxSetLinkDown(bool down) {

@@ -19,3 +19,8 @@ int RxBudgetWaitMs(int budget_ms);
 // Set by the serial link when its device is gone or closed: an empty ring then
 // answers -1 at once, since nothing more can arrive.
 void RxSetLinkDown(bool down);
+bool RxLinkIsDown();
+
+// From now on every read answers -1 at once, bytes waiting or not. Wakes a
+// read that is waiting; safe from any thread.
+void RxHalt();

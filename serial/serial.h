@@ -29,3 +29,9 @@ SerialOpenFailure SerialLastOpenFailure();
 
 // Reader threads alive right now (0 or 1 in normal use).
 int SerialReaderThreadCount();
+
+// Stops all talk with the scanner for the rest of the program: nothing more is
+// written, and every read answers -1 at once. Safe from any thread; used when
+// the user interrupts an upgrade.
+void SerialHalt();
+bool SerialHalted();

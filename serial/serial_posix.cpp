@@ -123,7 +123,7 @@ int SerialOpen(const char* device_path, uint32_t baud) {
 }
 
 void SerialWrite(const void* bytes, uint32_t length) {
-    if (portFd < 0) return;
+    if (portFd < 0 || SerialHalted()) return;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(10 * length + 10);
     const unsigned char* p = static_cast<const unsigned char*>(bytes);
     while (length > 0) {

@@ -4,8 +4,11 @@
 
 #include "serial/trace.h"
 
+#include "serial/rx_ring.h"
+
 namespace {
 std::atomic<int> readersRunning{0};
+std::atomic<bool> halted{false};
 SerialOpenFailure lastOpenFailure = SerialOpenOk;
 }  // namespace
 
@@ -33,4 +36,13 @@ void SerialReaderEnded() {
 
 int SerialReaderThreadCount() {
     return readersRunning.load();
+}
+
+void SerialHalt() {
+    halted = true;
+    RxHalt();
+}
+
+bool SerialHalted() {
+    return halted;
 }

@@ -18,6 +18,7 @@ static_assert(sizeof(DCB) == 28, "the driver expects DCBlength 28");
 HANDLE port = INVALID_HANDLE_VALUE;
 OVERLAPPED writeRecord;  // one record: only the worker writes, never two at once
 HANDLE reader = nullptr;
+HANDLE stopReader = nullptr;  // set by SerialClose: ends the reader's wait
 std::atomic<bool> closing{false};
 
 SerialOpenFailure FailureFromError(DWORD err) {
@@ -100,6 +101,33 @@ void DrainInput(HANDLE h, OVERLAPPED* record) {
     }
 }
 
+// Waits for received characters on the reader's own record. The events, or
+// -1 once SerialClose asked the reader to end, or -2 when the device failed.
+long AwaitReceiveEvent(HANDLE h, OVERLAPPED* record) {
+    DWORD events = 0;
+    ResetEvent(record->hEvent);
+    if (!WaitCommEvent(h, &events, record)) {
+        if (GetLastError() != ERROR_IO_PENDING) return -2;
+        HANDLE waits[2] = {record->hEvent, stopReader};
+        DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        DWORD ignored = 0;
+        if (woke != WAIT_OBJECT_0) {
+            CancelIo(h);
+            GetOverlappedResult(h, record, &ignored, TRUE);  // `events` must outlive the wait
+            return -1;
+        }
+        if (!GetOverlappedResult(h, record, &ignored, FALSE)) return closing ? -1 : -2;
+    }
+    return closing ? -1 : static_cast<long>(events);
+}
+
+OVERLAPPED NewRecord() {
+    OVERLAPPED record;
+    std::memset(&record, 0, sizeof record);
+    record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return record;
+}
+
 unsigned __stdcall ReaderEntry(void*) {
     SerialReaderThread();
     return 0;
@@ -123,51 +151,54 @@ int SerialOpen(const char* device_path, uint32_t baud) {
     RenewWriteRecord();
     port = h;
     closing = false;
+    stopReader = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     RxSetLinkDown(false);
     StartReader();
     return 0;
 }
 
 void SerialWrite(const void* bytes, uint32_t length) {
-    if (port == INVALID_HANDLE_VALUE) return;
+    if (port == INVALID_HANDLE_VALUE || SerialHalted()) return;
     DWORD sent = 0;
     if (WriteFile(port, bytes, length, &sent, &writeRecord)) return;
     if (GetLastError() != ERROR_IO_PENDING) return;
     GetOverlappedResult(port, &writeRecord, &sent, TRUE);
 }
 
-// The close ends the reader's wait; the reader is waited for, so that the
-// next open starts exactly one new reader and the old one never sees a
-// handle that has been given to something else.
+// The reader is woken and waited for before the handle closes, so the next
+// open starts exactly one new reader and the old one never touches a handle
+// that has been closed or given to something else.
 void SerialClose() {
     if (port == INVALID_HANDLE_VALUE) return;
     closing = true;
-    CloseHandle(port);
+    SetEvent(stopReader);
     if (reader) {
         WaitForSingleObject(reader, ReaderEndWaitMs);
         CloseHandle(reader);
         reader = nullptr;
     }
+    CloseHandle(port);
+    CloseHandle(stopReader);
+    stopReader = nullptr;
     port = INVALID_HANDLE_VALUE;
     RxSetLinkDown(true);
 }
 
+// The wait and the reads each have a record of their own, as the handle is
+// overlapped: a wait without one may report completion before anything came.
 void SerialReaderThread() {
     HANDLE h = port;
-    OVERLAPPED readRecord;
-    std::memset(&readRecord, 0, sizeof readRecord);
-    readRecord.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    bool deviceFailed = false;
-    while (!closing) {
-        DWORD events = 0;
-        // An empty mask means the mask was changed under the wait: the port is going.
-        if (!WaitCommEvent(h, &events, nullptr) || events == 0) {
-            deviceFailed = !closing;
-            break;
+    OVERLAPPED waitRecord = NewRecord(), readRecord = NewRecord();
+    long events = 0;
+    while ((events = AwaitReceiveEvent(h, &waitRecord)) >= 0) {
+        if (events & EV_RXCHAR) {
+            DrainInput(h, &readRecord);
+        } else {
+            Sleep(1);  // an empty mask (the mask was changed under the wait): ask again, gently
         }
-        if (events & EV_RXCHAR) DrainInput(h, &readRecord);
     }
+    CloseHandle(waitRecord.hEvent);
     CloseHandle(readRecord.hEvent);
-    if (deviceFailed) RxSetLinkDown(true);
+    if (events == -2) RxSetLinkDown(true);
     SerialReaderEnded();
 }

@@ -152,7 +152,7 @@ UpgradeDialog* DialogBridge::dialog = nullptr;
 
 namespace {
 const DialogView qtView = {{DialogBridge::SetStatusLine, DialogBridge::SetProgressRange,
-                            DialogBridge::SetProgressPosition},
+                            DialogBridge::SetProgressPosition, nullptr},
                            DialogBridge::ShowButtonFace,
                            DialogBridge::ShowFontBox,
                            DialogBridge::IsFontBoxTicked,

@@ -57,7 +57,9 @@ void UiFace(bool busy) {
     view->runOnUiThread(ApplyFace, &busy);
 }
 
-const DisplayHooks dialogDisplay = {UiStatusLine, UiRange, UiPosition};
+// Notes go to the view straight from the worker: only the command line takes
+// them, and it runs the worker on its own thread.
+DisplayHooks dialogDisplay = {UiStatusLine, UiRange, UiPosition, nullptr};
 
 UpgradeCommandOutcome Refuse(UpgradeCommandOutcome outcome, const char* message) {
     SetStatusLine(message);
@@ -122,6 +124,7 @@ int BrowseForImage(const char* firstName, const char* firstPattern, const char* 
 
 void SetDialogView(const DialogView* v) {
     view = v;
+    dialogDisplay.noteExchange = v ? v->display.noteExchange : nullptr;
     SetDisplay(v ? &dialogDisplay : nullptr);
     SetOverrideQuestion(v ? v->askYesNo : nullptr);
 }

@@ -111,7 +111,7 @@ bool StartWorker(void (*body)()) {
     return true;
 }
 
-const DialogView win32View = {{SetStatus, SetRange, SetPosition},
+const DialogView win32View = {{SetStatus, SetRange, SetPosition, nullptr},
                               ShowFace,
                               ShowFontBox,
                               FontBoxTicked,

@@ -87,8 +87,18 @@ bool Spawn(void (*body)()) {
     return true;
 }
 
-const DialogView view = {Status, Range,   Position,    Face,   FontBox, Ticked, Name,
-                         Entry,  AddPort, SelectFirst, Choose, No,      Direct, Spawn};
+const DialogView view = {{Status, Range, Position, nullptr},
+                         Face,
+                         FontBox,
+                         Ticked,
+                         Name,
+                         Entry,
+                         AddPort,
+                         SelectFirst,
+                         Choose,
+                         No,
+                         Direct,
+                         Spawn};
 
 class MainDialogTest : public ::testing::Test {
    protected:

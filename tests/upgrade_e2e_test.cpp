@@ -32,7 +32,8 @@ const DisplayHooks recordingHooks = {[](const char* t) { display.texts.push_back
                                          display.low = lo;
                                          display.high = hi;
                                      },
-                                     [](uint32_t p) { display.positions.push_back(p); }};
+                                     [](uint32_t p) { display.positions.push_back(p); },
+                                     nullptr};
 
 int questions = 0;
 bool answerYes = false;

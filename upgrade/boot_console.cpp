@@ -4,6 +4,7 @@
 
 #include "serial/rx_ring.h"
 #include "serial/serial.h"
+#include "upgrade/progress.h"
 
 const unsigned char BootPrompt[BootPromptLength] = {0x0D, 0x0A, 'B', 'o', 'o', 't', '>'};
 const unsigned char SuccessMark[3] = {'^', '_', '^'};
@@ -36,7 +37,11 @@ bool SendBootCommand(const unsigned char* command, int length) {
     RxFlush();
     for (int i = 0; i < length; ++i) {
         SerialWrite(command + i, 1);
-        if (RxReadByte(EchoBudget) != command[i]) return false;
+        int echo = RxReadByte(EchoBudget);
+        if (echo == command[i]) continue;
+        NoteExchange(echo < 0 ? "no echo of character %d" : "character %d echoed as 0x%02x", i + 1,
+                     echo);
+        return false;
     }
     return true;
 }
@@ -51,9 +56,13 @@ bool WakeConsole(int budget) {
     bool same = true;
     for (int i = 0; i < BootPromptLength; ++i) {
         int byte = RxReadByte(budget);
-        if (byte < 0) return false;
+        if (byte < 0) {
+            NoteExchange("wake-up: %d of the prompt's 7 bytes came", i);
+            return false;
+        }
         same = same && byte == BootPrompt[i];
     }
+    NoteExchange(same ? "wake-up: the prompt answered" : "wake-up: 7 bytes that are not the prompt");
     return same;
 }
 
@@ -64,6 +73,7 @@ int CollectReply(int budget, ReplyBuffer reply) {
     int n = 0;
     for (int byte; n < ReplyBufferSize && (byte = RxReadByte(budget)) >= 0;)
         reply[n++] = static_cast<unsigned char>(byte);
+    NoteExchange("reply of %d byte(s)", n);
     return n;
 }
 

@@ -75,10 +75,14 @@ int32_t ImageSize() {
     return image.handle >= 0 ? image.size : 0;
 }
 
+int32_t ImagePayloadSize() {
+    if (image.handle < 0) return 0;
+    if (!HasImageMagic(image.header, image.size < 4 ? image.size : 4)) return image.size;
+    return image.size > ImageHeaderSize ? image.size - ImageHeaderSize : 0;
+}
+
 bool ImageHasPayload() {
-    if (HasImageMagic(image.header, image.size < 4 ? image.size : 4))
-        return image.size > ImageHeaderSize;
-    return image.size > 0;
+    return ImagePayloadSize() > 0;
 }
 
 bool DecodeMeasuredHeader() {

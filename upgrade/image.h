@@ -16,6 +16,10 @@ bool ImageIsOpen(const char* path);
 // Whole file, header included; 0 when no image is open.
 int32_t ImageSize();
 
+// The bytes the scanner receives: the image without its 1024-byte header
+// when it begins with the header magic.
+int32_t ImagePayloadSize();
+
 // False for an image with nothing to send: no bytes at all, or the header
 // magic with nothing after the first 1024 bytes.
 bool ImageHasPayload();

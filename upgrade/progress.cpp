@@ -1,5 +1,6 @@
 #include "upgrade/progress.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 namespace {
@@ -36,4 +37,14 @@ void SetProgressRange(uint32_t low, uint32_t high) {
 
 void SetStatusLine(const char* text) {
     if (display) display->setStatusLine(text);
+}
+
+void NoteExchange(const char* format, ...) {
+    if (!display || !display->noteExchange) return;
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    display->noteExchange(text);
 }

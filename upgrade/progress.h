@@ -7,6 +7,9 @@ struct DisplayHooks {
     void (*setStatusLine)(const char* text);
     void (*setProgressRange)(unsigned low, unsigned high);
     void (*setProgressPosition)(uint32_t position);
+    // Optional: one line about each exchange with the scanner (a command
+    // sent, a reply judged), for a front end that shows them; may be nullptr.
+    void (*noteExchange)(const char* text);
 };
 
 void SetDisplay(const DisplayHooks* hooks);  // nullptr shows nothing
@@ -15,3 +18,10 @@ void SetDisplay(const DisplayHooks* hooks);  // nullptr shows nothing
 void ShowProgress(uint32_t step);
 void SetProgressRange(uint32_t low, uint32_t high);
 void SetStatusLine(const char* text);
+
+// Formats a line for noteExchange, only when a front end takes them.
+void NoteExchange(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;

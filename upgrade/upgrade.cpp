@@ -46,19 +46,32 @@ bool FailWithPath(const char* format, const char* path) {
 bool MeasureImage(const char* imagePath) {
     UpgradeRun.phase = PhaseMeasuring;
     if (OpenImage(imagePath) < 0) return FailWithPath("cannot open %s", imagePath);
-    if (!ImageHasPayload()) return FailWithPath("empty image %s", imagePath);
     UpgradeRun.imageSize = ImageSize();
+    UpgradeRun.payloadSize = ImagePayloadSize();
+    NoteExchange("image %s: %d bytes, %d of them for the scanner", imagePath,
+                 UpgradeRun.imageSize, UpgradeRun.payloadSize);
+    if (!ImageHasPayload()) return FailWithPath("empty image %s", imagePath);
     return true;
+}
+
+void NoteIdentity(const char* whose, const char* customer, const char* module,
+                  const char* hardware, const char* software) {
+    NoteExchange("%s: customer \"%s\", module \"%s\", hardware \"%s\", software \"%s\"", whose,
+                 customer, module, hardware, software);
 }
 
 bool QueryScannerIdentity() {
     ShowProgress(0);
+    NoteIdentity("image", ImageId.customerId, ImageId.moduleNo, ImageId.hardware,
+                 ImageId.software);
     if (!SendBootCommand("whoru")) return FailWrite("whoru");
     int n = CollectReply(IdentityBudget, reply);
     if (!ReplyEndsWithPrompt(reply, n)) return Fail("Get scanner ID failed");
     if (!DecodeScannerIdentity(reply, n - BootPromptLength))
         return Fail("Got a invalid scanner ID");
     UpgradeRun.scannerIdentified = true;
+    NoteIdentity("scanner", ScannerId.customerId, ScannerId.moduleNo, ScannerId.hardware,
+                 ScannerId.software);
     return true;
 }
 
@@ -74,17 +87,23 @@ bool CheckIdentities() {
 bool SendImageKey() {
     KeyCode code = KeyCodeMake(ImageId.key);
     ShowProgress(1);
+    NoteExchange("sending the image key in a key code");
     if (!SendBootCommand(code.bytes, KeyCodeLength)) return Fail("Write \"getid\" fail");
     int n = CollectReply(ReplyBudget, reply);
-    return ReplyHasPrompt(reply, n) || Fail("Get scanner ID failed");
+    bool accepted = ReplyHasPrompt(reply, n);
+    NoteExchange(accepted ? "key code answered with the prompt" : "no prompt after the key code");
+    return accepted || Fail("Get scanner ID failed");
 }
 
 bool Erase(const char* command, const char* failure) {
     ShowProgress(1);
     UpgradeRun.flashTouched = true;
+    NoteExchange("sending \"%s\"", command);
     if (!SendBootCommand(command)) return FailWrite(command);
     int n = CollectReply(ReplyBudget, reply);
-    return ReplyHasSuccessMark(reply, n) || Fail(failure);
+    bool erased = ReplyHasSuccessMark(reply, n);
+    NoteExchange(erased ? "erase confirmed (^_^ and the prompt)" : "erase not confirmed");
+    return erased || Fail(failure);
 }
 
 const char* ParameterEraseCommand() {
@@ -93,6 +112,7 @@ const char* ParameterEraseCommand() {
 
 bool StartUpload() {
     ShowProgress(1);
+    NoteExchange("sending \"upload 2000\"");
     if (!SendBootCommand("upload 2000")) return FailWrite("upload 2000");
     RxFlush();
     WriteExecute();
@@ -125,6 +145,7 @@ bool RunSteps(const char* imagePath) {
     if (!StartUpload()) return false;
     int sent = XmodemSend(imagePath);
     UpgradeRun.uploadCompleted = sent >= 0;
+    UpgradeRun.lineLost = RxLinkIsDown();
     SetStatusText(sent < 0 ? "upgrade not finish!!!" : "upgrade success!!!");
     return true;
 }
@@ -146,6 +167,7 @@ void StartFirmware() {
     DrainConsole(ReplyBudget);
     RxFlush();
     if (!WakeConsole(ReplyBudget)) return;
+    NoteExchange("sending \"go 5000\"");
     if (!SendBootCommand("go 5000")) {
         FailWrite("go 5000");
         return;

@@ -25,6 +25,17 @@ enum UpgradePhase {
     PhaseFinished
 };
 
+// Why the block transfer ended.
+enum TransferEnd {
+    TransferNotStarted,
+    TransferNoStartSignal,
+    TransferRejected,      // a full block answered with something else than ACK
+    TransferUnanswered,    // every resend of a block went unanswered
+    TransferImageShort,    // the file delivered less than was measured
+    TransferImageChanged,  // the file no longer holds the bytes that were measured
+    TransferCompleted
+};
+
 struct UpgradeRecord {
     UpgradePhase phase;
     int32_t imageSize;
@@ -33,8 +44,11 @@ struct UpgradeRecord {
     bool scannerIdentified;  // ScannerId holds what this run's reply decoded to
     bool flashTouched;       // an erase command has been typed: the old firmware may be gone
     bool uploadCompleted;    // the transfer ended with EOT
-    int32_t blocksSent;      // distinct blocks written to the line
-    int32_t blocksResent;    // sends of a block that drew no answer
+    TransferEnd transferEnd;
+    bool lineLost;          // the device went away during the run
+    int32_t payloadSize;    // bytes the scanner receives: the image without its header
+    int32_t blocksSent;     // distinct blocks written to the line
+    int32_t blocksResent;   // sends of a block that drew no answer
 };
 
 extern UpgradeRecord UpgradeRun;

@@ -22,11 +22,20 @@ unsigned char XmodemBlock[XmodemBlockSize];
 // Waits for NAK, discarding anything else, within the overall limit.
 bool AwaitStartSignal() {
     auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(XmodemStartLimitMs);
-    for (;;) {
+    for (int others = 0;; ++others) {
         int byte = RxReadByte(StartBudget);
-        if (byte == XmodemNak) return true;
+        if (byte == XmodemNak) {
+            NoteExchange("start signal after %d other byte(s)", others);
+            return true;
+        }
         if (byte < 0 || std::chrono::steady_clock::now() >= limit) return false;
     }
+}
+
+int EndTransfer(TransferEnd end, int result) {
+    UpgradeRun.transferEnd = end;
+    TraceLine("\n");
+    return result;
 }
 
 // The next block's data: the count read, or -1 when the file came up short.
@@ -57,7 +66,10 @@ void SendBlock(int counter) {
 int SendBlockForAnswer(int counter) {
     ++UpgradeRun.blocksSent;
     for (int sends = 0; sends <= XmodemMaxResends; ++sends) {
-        if (sends > 0) ++UpgradeRun.blocksResent;
+        if (sends > 0) {
+            ++UpgradeRun.blocksResent;
+            NoteExchange("block %d drew no answer: sending it again", counter);
+        }
         SendBlock(counter);
         int answer = RxReadByte(AnswerBudget);
         if (answer >= 0) return answer;
@@ -65,35 +77,33 @@ int SendBlockForAnswer(int counter) {
     return -1;
 }
 
-int EndTransfer(int result) {
-    TraceLine("\n");
-    return result;
-}
-
 int SendImage() {
     if (!AwaitStartSignal()) {
         std::snprintf(StatusText, sizeof StatusText, "No NAK receive");
+        UpgradeRun.transferEnd = TransferNoStartSignal;
         return -1;
     }
     TraceLine("\n");
     RewindImage();
     for (int counter = 1;; ++counter) {
         int got = ReadBlockData(counter);
-        if (got < 0) return EndTransfer(-1);
+        if (got < 0) return EndTransfer(TransferImageShort, -1);
         bool full = got == XmodemBlockSize;
         // The last block goes out only when everything before it was the measured image.
-        if (!full && !ImageReadAsMeasured()) return EndTransfer(-1);
+        if (!full && !ImageReadAsMeasured()) return EndTransfer(TransferImageChanged, -1);
         int answer = SendBlockForAnswer(counter);
-        if (answer < 0) return EndTransfer(-1);
+        if (answer < 0) return EndTransfer(TransferUnanswered, -1);
         if (answer == XmodemAck) {
             ShowProgress(static_cast<uint32_t>(counter) + 2);
             if (full) continue;
         } else if (full) {
-            return EndTransfer(-1);
+            NoteExchange("block %d answered with 0x%02x instead of ACK", counter, answer);
+            return EndTransfer(TransferRejected, -1);
         }
         const unsigned char eot = XmodemEot;
         SerialWrite(&eot, 1);
-        return EndTransfer(got);
+        NoteExchange("EOT sent after %d block(s)", counter);
+        return EndTransfer(TransferCompleted, got);
     }
 }
 
