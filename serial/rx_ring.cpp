@@ -58,8 +58,8 @@ int RxReadByte(int budget_ms) {
     if (RxIsEmpty()) {
         auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(RxBudgetWaitMs(budget_ms));
-        bool arrived =
-            ringFilled.wait_until(lock, deadline, [] { return !RxIsEmpty() || linkDown || halted; });
+        bool arrived = ringFilled.wait_until(lock, deadline,
+                                             [] { return !RxIsEmpty() || linkDown || halted; });
         if (!arrived || RxIsEmpty() || halted) return -1;
     }
     unsigned r = RxRing.readIndex.load(std::memory_order_relaxed);

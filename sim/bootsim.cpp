@@ -6,7 +6,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <mutex>
 #include <thread>
 
@@ -52,6 +54,8 @@ struct BootSim::Impl {
     int master = -1;
     int slave = -1;  // our own hold on the slave: the utility's closes never hang up the master
     int wake[2] = {-1, -1};
+    int poke[2] = {-1, -1};  // a settle request
+    std::atomic<unsigned> pokes{0};
     std::thread thread;
     mutable std::mutex lock;
     BootSimReport report;
@@ -68,7 +72,7 @@ bool BootSim::Impl::OpenLine() {
     if (slave < 0 || !MakeRaw(slave) || !MakeRaw(master)) return false;
     fcntl(master, F_SETFD, FD_CLOEXEC);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    return pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0;
+    return pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0 && pipe2(poke, O_CLOEXEC | O_NONBLOCK) == 0;
 }
 
 // A hang-up flushes what the utility has not read yet, so let it take in the
@@ -90,12 +94,18 @@ void BootSim::Impl::CloseLine() {
 }
 
 void BootSim::Impl::Run() {
-    SimLine line(master, wake[0], options.lineRate);
+    SimLine line(master, wake[0], poke[0], options.lineRate);
+    line.OnIdle([this] {
+        std::lock_guard<std::mutex> guard(lock);
+        report.settled = pokes.load();
+    });
     SimMachine machine(options, line, lock, report, [this] {
         WaitUntilRead();
         CloseLine();
     });
     Console(machine).Serve();
+    std::lock_guard<std::mutex> guard(lock);
+    report.settled = UINT_MAX;  // nothing more will be handled
 }
 
 BootSim::BootSim(const BootSimOptions& options) : impl_(new Impl(options)) {}
@@ -122,8 +132,15 @@ void BootSim::Stop() {
         impl_->thread.join();
     }
     impl_->CloseLine();
-    CloseFd(impl_->wake[0]);
-    CloseFd(impl_->wake[1]);
+    for (int* fd : {&impl_->wake[0], &impl_->wake[1], &impl_->poke[0], &impl_->poke[1]})
+        CloseFd(*fd);
+}
+
+bool BootSim::WaitUntilSettled(int timeoutMs) const {
+    const unsigned request = ++impl_->pokes;
+    char poke = 1;
+    if (write(impl_->poke[1], &poke, 1) < 0 && !impl_->thread.joinable()) return true;
+    return WaitFor([request](const BootSimReport& r) { return r.settled >= request; }, timeoutMs);
 }
 
 const std::string& BootSim::DevicePath() const {

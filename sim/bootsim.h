@@ -45,6 +45,8 @@ struct BootSimOptions {
     // or event, and the flash of every completed upload. Keep them short.
     std::function<void(const std::string&)> onLog;
     std::function<void(const std::vector<uint8_t>&)> onUpload;
+    // Called with the block counter of each intact block, before it is answered.
+    std::function<void(int)> onBlock;
 };
 
 struct EraseRecord {
@@ -67,6 +69,7 @@ struct BootSimReport {
     int wakes = 0;         // lone carriage returns answered with the prompt (not in commands)
     bool started = false;  // "go 5000" executed
     bool unplugged = false;
+    unsigned settled = 0;  // the last settle request answered (see WaitUntilSettled)
 };
 
 class BootSim {
@@ -82,6 +85,9 @@ class BootSim {
     BootSimReport Report() const;
     // Waits until `done` holds for the report, or the time runs out.
     bool WaitFor(const std::function<bool(const BootSimReport&)>& done, int timeoutMs) const;
+    // Waits until the emulator has taken in and handled every byte written to
+    // it so far (or has stopped serving); false when the time runs out first.
+    bool WaitUntilSettled(int timeoutMs) const;
 
    private:
     struct Impl;

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,8 +22,14 @@ int CeilMs(std::chrono::steady_clock::duration d) {
 
 }  // namespace
 
-SimLine::SimLine(int masterFd, int wakeFd, bool lineRate)
-    : master_(masterFd), wake_(wakeFd), lineRate_(lineRate) {}
+SimLine::SimLine(int masterFd, int wakeFd, int pokeFd, bool lineRate)
+    : master_(masterFd), wake_(wakeFd), poke_(pokeFd), lineRate_(lineRate) {}
+
+// Only this thread reads the master, so nothing is in flight between the two looks.
+void SimLine::NoteIfIdle() {
+    int unread = 0;
+    if (onIdle_ && in_.empty() && ioctl(master_, FIONREAD, &unread) == 0 && unread == 0) onIdle_();
+}
 
 int SimLine::Read(int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -36,6 +43,7 @@ int SimLine::Read(int timeoutMs) {
             return byte;
         }
         if (now >= deadline) return kLineTimeout;
+        NoteIfIdle();
         Serve(in_.empty() ? deadline : std::min(deadline, ArrivalOfNext()));
     }
 }
@@ -80,12 +88,17 @@ void SimLine::Serve(Clock::time_point until) {
     auto wakeAt = until;
     if (!out_.empty() && !blocked) wakeAt = std::min(wakeAt, NextOutputDue());
     short events = static_cast<short>(POLLIN | (blocked ? POLLOUT : 0));
-    pollfd fds[2] = {{master_, events, 0}, {wake_, POLLIN, 0}};
-    int ready = poll(fds, 2, CeilMs(wakeAt - now));
+    pollfd fds[3] = {{master_, events, 0}, {wake_, POLLIN, 0}, {poke_, POLLIN, 0}};
+    int ready = poll(fds, 3, CeilMs(wakeAt - now));
     if (ready < 0) return;  // EINTR: the caller simply loops
     if (fds[1].revents != 0) {
         closed_ = true;
         return;
+    }
+    if (fds[2].revents & POLLIN) {
+        char drained[16];
+        while (read(poke_, drained, sizeof drained) > 0) {
+        }
     }
     if (fds[0].revents & POLLIN) ReadMaster();
     if (!(fds[0].revents & POLLIN) && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)))

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,13 @@ class SimLine {
    public:
     using Clock = std::chrono::steady_clock;
 
-    // Uses but does not own the two descriptors; `wakeFd` readable means stop.
-    SimLine(int masterFd, int wakeFd, bool lineRate);
+    // Uses but does not own the descriptors; `wakeFd` readable means stop,
+    // `pokeFd` readable asks for a new look at whether the line is idle.
+    SimLine(int masterFd, int wakeFd, int pokeFd, bool lineRate);
+
+    // Called whenever the line waits with every byte the utility wrote taken
+    // in and handled.
+    void OnIdle(std::function<void()> idle) { onIdle_ = std::move(idle); }
 
     // The next received byte, kLineTimeout or kLineClosed. Output keeps flowing meanwhile.
     int Read(int timeoutMs);
@@ -38,12 +44,15 @@ class SimLine {
 
     void Serve(Clock::time_point until);
     void ReadMaster();
+    void NoteIfIdle();
     void WriteDue(Clock::time_point now);
     Clock::time_point NextOutputDue() const;
     Clock::time_point ArrivalOfNext() const;
 
     int master_;
     int wake_;
+    int poke_;
+    std::function<void()> onIdle_;
     bool lineRate_;
     bool closed_ = false;
     bool stalled_ = false;  // the reader had let the output back up

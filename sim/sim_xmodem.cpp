@@ -120,6 +120,7 @@ class Receiver {
     }
 
     bool Accept(const uint8_t* block) {
+        if (o_.onBlock) o_.onBlock(expected_);
         if (expected_ == o_.noAnswerBlock && noAnswerLeft_ > 0) {
             --noAnswerLeft_;
             return true;

@@ -225,4 +225,3 @@ TEST(BootSim, LineRatePacesTheOutput) {
     EXPECT_EQ(got.size(), 581u);
     EXPECT_GE(took.count(), 90);  // 580 byte times are 100.7 ms at 57600 baud
 }
-

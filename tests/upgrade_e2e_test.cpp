@@ -1,119 +1,5 @@
 // Whole upgrades over a pseudo-terminal against the emulated scanner.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "codec/access_mode.h"
-#include "codec/scanner_identity.h"
-#include "serial/rx_ring.h"
-#include "serial/serial.h"
-#include "sim/bootsim.h"
-#include "tests/temp_file.h"
-#include "tests/trace_capture.h"
-#include "upgrade/progress.h"
-#include "upgrade/upgrade.h"
-
-namespace {
-
-using sim::Bytes;
-
-struct Display {
-    std::vector<std::string> texts;
-    std::vector<uint32_t> positions;
-    unsigned low = 0, high = 0;
-} display;
-
-const DisplayHooks recordingHooks = {[](const char* t) { display.texts.push_back(t); },
-                                     [](unsigned lo, unsigned hi) {
-                                         display.low = lo;
-                                         display.high = hi;
-                                     },
-                                     [](uint32_t p) { display.positions.push_back(p); },
-                                     nullptr};
-
-int questions = 0;
-bool answerYes = false;
-bool Answer(const char*, const char*) {
-    ++questions;
-    return answerYes;
-}
-
-const sim::Identity kScanner = {"ORVANE", "5800", "HW-A1", "1.00.00"};
-
-Bytes Payload(size_t size, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes b(size);
-    for (auto& x : b) x = static_cast<uint8_t>(rng());
-    if (size >= 4 && b[0] == 'B') b[0] = 'b';  // never a header by accident
-    return b;
-}
-
-Bytes HeaderedImage(size_t size, const sim::Identity& id, uint8_t key) {
-    std::mt19937 rng(key);
-    Bytes image = sim::BuildImageHeader(id, key, rng);
-    Bytes rest = Payload(size - image.size(), key + 1u);
-    image.insert(image.end(), rest.begin(), rest.end());
-    return image;
-}
-
-std::string Text(const Bytes& b) {
-    return std::string(b.begin(), b.end());
-}
-
-class UpgradeTest : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        display = Display();
-        questions = 0;
-        answerYes = false;
-        SetDisplay(&recordingHooks);
-        SetOverrideQuestion(Answer);
-        AccessMode = EndUser;
-        options.identity = kScanner;
-    }
-    void TearDown() override {
-        SerialClose();
-        SetDisplay(nullptr);
-        SetOverrideQuestion(nullptr);
-        AccessMode = EndUser;
-    }
-
-    // Runs the upgrade as the worker does and returns the result shown.
-    std::string Run(const Bytes& image, const char* suffix = ".bin") {
-        TempFile file(image, suffix);
-        return RunPath(file.Path());
-    }
-    std::string RunPath(const char* path) {
-        sim = std::make_unique<sim::BootSim>(options);
-        EXPECT_TRUE(sim->Start());
-        EXPECT_EQ(0, SerialOpen(sim->DevicePath().c_str(), 57600));
-        result = RunUpgrade(path, 0);
-        StartFirmware();
-        SerialClose();
-        return StatusText;
-    }
-    sim::BootSimReport Settled() {
-        sim->WaitFor([](const sim::BootSimReport& r) { return r.started; }, 500);
-        return sim->Report();
-    }
-    std::vector<std::string> Commands() {
-        std::vector<std::string> c = Settled().commands;
-        for (std::string& s : c)
-            if (s.size() == 9 && s[0] == 'C' && s[5] == '#') s = "<key code>";
-        return c;
-    }
-
-    TraceCapture trace;
-    sim::BootSimOptions options;
-    std::unique_ptr<sim::BootSim> sim;
-    std::string result;
-};
-
-}  // namespace
+#include "tests/upgrade_fixture.h"
 
 TEST_F(UpgradeTest, TypicalUpgradeWithHeader) {
     Bytes image = HeaderedImage(45000, {"ORVANE", "5800", "HW-A1", "1.00.01"}, 0x5A);
@@ -254,21 +140,20 @@ TEST_F(UpgradeTest, NothingButOneCarriageReturnReachesASilentScanner) {
     ASSERT_TRUE(sim->Start());
     ASSERT_EQ(0, SerialOpen(sim->DevicePath().c_str(), 57600));
     EXPECT_STREQ("Scanner is not connected or not in upgrade mode", RunUpgrade(file.Path(), 0));
-    sim->WaitFor([](const sim::BootSimReport& r) { return !r.input.empty(); }, 500);
-    EXPECT_EQ("\r", Text(sim->Report().input));
+    EXPECT_EQ("\r", Text(Settled().input));
 }
 
 TEST_F(UpgradeTest, MissingImageWritesNothing) {
     EXPECT_EQ("cannot open /nonexistent/fw.bin", RunPath("/nonexistent/fw.bin"));
     // Only the start step spoke to the scanner.
     EXPECT_EQ((std::vector<std::string>{"go 5000"}), Commands());
-    EXPECT_EQ(1, sim->Report().wakes);
+    EXPECT_EQ(1, Settled().wakes);
 }
 
 TEST_F(UpgradeTest, StartStepWithoutPromptKeepsTheResult) {
     options.noPromptAfterUpload = true;
     EXPECT_EQ("upgrade success!!!", Run(Payload(500, 6)));
-    sim::BootSimReport r = sim->Report();
+    sim::BootSimReport r = Settled();
     EXPECT_FALSE(r.started);
     EXPECT_EQ(std::string::npos, Text(r.input).find("go"));
 }
@@ -299,7 +184,7 @@ TEST_F(UpgradeTest, UnplugMidTransferEndsPromptly) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ("upgrade not finish!!!", Run(Payload(20000, 9)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-    EXPECT_TRUE(sim->Report().unplugged);
+    EXPECT_TRUE(sim->WaitFor([](const sim::BootSimReport& r) { return r.unplugged; }, kSettleMs));
 }
 
 TEST_F(UpgradeTest, EndlessChatterInsteadOfNakEndsInBoundedTime) {

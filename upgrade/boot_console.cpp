@@ -62,7 +62,8 @@ bool WakeConsole(int budget) {
         }
         same = same && byte == BootPrompt[i];
     }
-    NoteExchange(same ? "wake-up: the prompt answered" : "wake-up: 7 bytes that are not the prompt");
+    NoteExchange(same ? "wake-up: the prompt answered"
+                      : "wake-up: 7 bytes that are not the prompt");
     return same;
 }
 

@@ -48,22 +48,21 @@ bool MeasureImage(const char* imagePath) {
     if (OpenImage(imagePath) < 0) return FailWithPath("cannot open %s", imagePath);
     UpgradeRun.imageSize = ImageSize();
     UpgradeRun.payloadSize = ImagePayloadSize();
-    NoteExchange("image %s: %d bytes, %d of them for the scanner", imagePath,
-                 UpgradeRun.imageSize, UpgradeRun.payloadSize);
+    NoteExchange("image %s: %d bytes, %d of them for the scanner", imagePath, UpgradeRun.imageSize,
+                 UpgradeRun.payloadSize);
     if (!ImageHasPayload()) return FailWithPath("empty image %s", imagePath);
     return true;
 }
 
-void NoteIdentity(const char* whose, const char* customer, const char* module,
-                  const char* hardware, const char* software) {
+void NoteIdentity(const char* whose, const char* customer, const char* module, const char* hardware,
+                  const char* software) {
     NoteExchange("%s: customer \"%s\", module \"%s\", hardware \"%s\", software \"%s\"", whose,
                  customer, module, hardware, software);
 }
 
 bool QueryScannerIdentity() {
     ShowProgress(0);
-    NoteIdentity("image", ImageId.customerId, ImageId.moduleNo, ImageId.hardware,
-                 ImageId.software);
+    NoteIdentity("image", ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software);
     if (!SendBootCommand("whoru")) return FailWrite("whoru");
     int n = CollectReply(IdentityBudget, reply);
     if (!ReplyEndsWithPrompt(reply, n)) return Fail("Get scanner ID failed");

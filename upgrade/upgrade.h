@@ -45,10 +45,10 @@ struct UpgradeRecord {
     bool flashTouched;       // an erase command has been typed: the old firmware may be gone
     bool uploadCompleted;    // the transfer ended with EOT
     TransferEnd transferEnd;
-    bool lineLost;          // the device went away during the run
-    int32_t payloadSize;    // bytes the scanner receives: the image without its header
-    int32_t blocksSent;     // distinct blocks written to the line
-    int32_t blocksResent;   // sends of a block that drew no answer
+    bool lineLost;         // the device went away during the run
+    int32_t payloadSize;   // bytes the scanner receives: the image without its header
+    int32_t blocksSent;    // distinct blocks written to the line
+    int32_t blocksResent;  // sends of a block that drew no answer
 };
 
 extern UpgradeRecord UpgradeRun;
