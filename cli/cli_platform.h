@@ -1,13 +1,41 @@
 // What the command-line front end needs of the platform.
 #pragma once
-#include "serial/serial.h"
+#include <string>
+#include <vector>
 
-bool StdinIsTerminal();
+// A person can answer a question there: an interactive terminal (on Windows a
+// real console, never NUL or a pipe).
+bool StdinIsConsole();
 bool StderrIsTerminal();
+// Standard output is the very terminal that standard error draws on.
+bool StdoutSharesTerminal();
 int TerminalColumns();  // 80 when unknown
+// Cursor movement for rows redrawn in place; false where the terminal has none.
+bool EnableTerminalControls();
 
-// Blocks until the user interrupts (Ctrl-C) or the process is asked to stop.
-void WaitForInterrupt();
+// From now on each interrupt (Ctrl-C, SIGTERM, SIGHUP; on Windows the
+// console's Ctrl-C, Ctrl-Break and close) calls `onInterrupt` with its signal
+// number, on a thread of its own. Called first thing in main, before any
+// other thread exists.
+void WatchInterrupts(void (*onInterrupt)(int signalNumber));
 
-// One line on standard error naming the likely fix for a port that did not open.
-void PrintOpenFailureHint(const char* device, SerialOpenFailure why);
+// One line typed on standard input, without its line end; false at the end of
+// the input, or once an interrupt came.
+bool ReadAnswer(char* line, int capacity);
+
+// The path of this program, to start one child per port.
+std::string ProgramPath();
+
+// A child process: its standard error comes back in lines, its standard
+// input carries requests, its standard output goes nowhere.
+struct Child;
+Child* StartChild(const std::string& program, const std::vector<std::string>& args);
+// The next line, without its line end; false once the child closed its standard error.
+bool ReadChildLine(Child* child, std::string& line);
+void SendToChild(Child* child, char request);
+// Waits for the child's end and frees it; its exit status.
+int FinishChild(Child* child);
+
+// Calls `onRequest` with each byte the parent sends, and with 0 once the
+// parent is gone, on a thread of its own.
+void WatchParent(void (*onRequest)(char request));

@@ -1,77 +1,50 @@
 // Command-line platform services on POSIX.
-#include <dirent.h>
-#include <grp.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "cli/cli_platform.h"
 
+extern char** environ;
+
 namespace {
 
-std::string GroupOf(const char* device) {
-    struct stat st;
-    if (stat(device, &st) != 0) return std::string();
-    const group* g = getgrgid(st.st_gid);
-    return g ? g->gr_name : std::to_string(st.st_gid);
-}
+int interruptPipe[2] = {-1, -1};  // readable once an interrupt came: wakes ReadAnswer
 
-std::string CommandName(const char* pid) {
-    std::string path = std::string("/proc/") + pid + "/comm";
-    FILE* f = std::fopen(path.c_str(), "r");
-    char name[64] = "";
-    if (f) {
-        if (!std::fgets(name, sizeof name, f)) name[0] = 0;
-        std::fclose(f);
-    }
-    name[std::strcspn(name, "\n")] = 0;
-    return name;
-}
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// "1234 (minicom)" for every other process with the device open.
-std::string HoldersOf(const char* device) {
-    char target[PATH_MAX];
-    if (!realpath(device, target)) return std::string();
-    std::string holders;
-    std::string self = std::to_string(getpid());
-    DIR* proc = opendir("/proc");
-    for (dirent* p; proc && (p = readdir(proc));) {
-        if (std::strspn(p->d_name, "0123456789") != std::strlen(p->d_name) || self == p->d_name)
-            continue;
-        std::string fdDir = std::string("/proc/") + p->d_name + "/fd";
-        DIR* fds = opendir(fdDir.c_str());
-        for (dirent* f; fds && (f = readdir(fds));) {
-            char link[PATH_MAX];
-            std::string fdPath = fdDir + "/" + f->d_name;
-            ssize_t n = readlink(fdPath.c_str(), link, sizeof link - 1);
-            if (n <= 0) continue;
-            link[n] = 0;
-            if (std::strcmp(link, target) != 0) continue;
-            holders += (holders.empty() ? "" : ", ") + std::string(p->d_name) + " (" +
-                       CommandName(p->d_name) + ")";
-            break;
-        }
-        if (fds) closedir(fds);
-    }
-    if (proc) closedir(proc);
-    return holders;
+sigset_t InterruptSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : kSignals) sigaddset(&set, s);
+    return set;
 }
 
 }  // namespace
 
-bool StdinIsTerminal() {
+bool StdinIsConsole() {
     return isatty(0) == 1;
 }
 bool StderrIsTerminal() {
     return isatty(2) == 1;
+}
+
+bool StdoutSharesTerminal() {
+    struct stat out, err;
+    return isatty(1) == 1 && isatty(2) == 1 && fstat(1, &out) == 0 && fstat(2, &err) == 0 &&
+           out.st_rdev == err.st_rdev;
 }
 
 int TerminalColumns() {
@@ -80,49 +53,134 @@ int TerminalColumns() {
     return 80;
 }
 
-namespace {
-int interruptPipe[2] = {-1, -1};
-void OnInterrupt(int) {
-    char b = 1;
-    (void)!write(interruptPipe[1], &b, 1);
-}
-}  // namespace
-
-// Any thread may take the signal; the handler only wakes the waiting one.
-void WaitForInterrupt() {
-    if (pipe(interruptPipe) != 0) return;
-    struct sigaction sa = {};
-    sa.sa_handler = OnInterrupt;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
-    char b;
-    while (read(interruptPipe[0], &b, 1) < 0 && errno == EINTR) {
-    }
+bool EnableTerminalControls() {
+    const char* term = getenv("TERM");
+    return term && std::strcmp(term, "dumb") != 0;
 }
 
-void PrintOpenFailureHint(const char* device, SerialOpenFailure why) {
-    switch (why) {
-        case SerialDenied: {
-            std::string group = GroupOf(device);
-            std::fprintf(stderr,
-                         "hint: permission denied on %s (group '%s'); add yourself to it with "
-                         "'sudo usermod -aG %s $USER' and log in again\n",
-                         device, group.c_str(), group.c_str());
-            break;
+// The signals are blocked in every thread and taken by one thread of ours
+// with sigwait, so no system call anywhere is cut short by them. A closed
+// standard output must not end an upgrade either: SIGPIPE is ignored.
+void WatchInterrupts(void (*onInterrupt)(int)) {
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t set = InterruptSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    if (pipe2(interruptPipe, O_CLOEXEC) != 0) interruptPipe[0] = interruptPipe[1] = -1;
+    std::thread([set, onInterrupt] {
+        for (;;) {
+            int signalNumber = 0;
+            if (sigwait(&set, &signalNumber) != 0) continue;
+            if (interruptPipe[1] >= 0) (void)!write(interruptPipe[1], "", 1);
+            onInterrupt(signalNumber);
         }
-        case SerialBusy: {
-            std::string holders = HoldersOf(device);
-            std::fprintf(stderr, "hint: %s is in use by another process%s%s; close it first\n",
-                         device, holders.empty() ? "" : ": ", holders.c_str());
-            break;
+    }).detach();
+}
+
+bool ReadAnswer(char* line, int capacity) {
+    int n = 0;
+    for (;;) {
+        pollfd fds[2] = {{0, POLLIN, 0}, {interruptPipe[0], POLLIN, 0}};
+        if (poll(fds, interruptPipe[0] >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR) continue;
+            return false;
         }
-        case SerialNoDevice:
-            std::fprintf(stderr, "hint: no such device: %s\n", device);
-            break;
-        case SerialNotSerial:
-            std::fprintf(stderr, "hint: %s is not a serial device\n", device);
-            break;
-        default:
-            std::fprintf(stderr, "hint: %s could not be opened\n", device);
-            break;
+        if (fds[1].revents) return false;
+        char c;
+        if (read(0, &c, 1) != 1) return false;
+        if (c == '\n') break;
+        if (n < capacity - 1) line[n++] = c;
     }
+    line[n] = 0;
+    return true;
+}
+
+std::string ProgramPath() {
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "orvane-flash";
+    path[n] = 0;
+    return path;
+}
+
+struct Child {
+    pid_t pid = -1;
+    int requests = -1;  // its standard input
+    FILE* lines = nullptr;
+};
+
+// Its own process group, so that Ctrl-C on the terminal reaches only the
+// parent, which passes it on; the signals it would inherit blocked are
+// unblocked.
+Child* StartChild(const std::string& program, const std::vector<std::string>& args) {
+    int in[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return nullptr;
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(in[0]), close(in[1]);
+        return nullptr;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, defaults = InterruptSignals();
+    sigemptyset(&none);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int failed = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(in[0]);
+    close(err[1]);
+    if (failed != 0) {
+        close(in[1]), close(err[0]);
+        return nullptr;
+    }
+    Child* child = new Child;
+    child->pid = pid;
+    child->requests = in[1];
+    child->lines = fdopen(err[0], "r");
+    return child;
+}
+
+bool ReadChildLine(Child* child, std::string& line) {
+    line.clear();
+    for (int c; (c = std::fgetc(child->lines)) != EOF;) {
+        if (c == '\n') return true;
+        line += static_cast<char>(c);
+    }
+    return !line.empty();
+}
+
+void SendToChild(Child* child, char request) {
+    if (child->requests >= 0) (void)!write(child->requests, &request, 1);
+}
+
+int FinishChild(Child* child) {
+    close(child->requests);
+    int status = 0;
+    while (waitpid(child->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (child->lines) std::fclose(child->lines);
+    delete child;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+}
+
+void WatchParent(void (*onRequest)(char)) {
+    std::thread([onRequest] {
+        char request;
+        while (read(0, &request, 1) == 1) onRequest(request);
+        onRequest(0);
+    }).detach();
 }

@@ -4,8 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <thread>
 
 #include "cli/cli_platform.h"
+#include "cli/interrupts.h"
 #include "shell/startup_win32.h"
 
 namespace {
@@ -14,26 +17,65 @@ struct WindowsStartUp {
     WindowsStartUp() { PrepareWindowsProgram(); }
 } windowsStartUp;
 
-HANDLE interrupted = nullptr;
+void (*interruptHandler)(int) = nullptr;
 
-BOOL WINAPI OnConsoleControl(DWORD kind) {
-    if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT && kind != CTRL_CLOSE_EVENT) return FALSE;
-    SetEvent(interrupted);
-    return TRUE;
+bool IsConsole(DWORD which) {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(which), &mode) != 0;
 }
 
-// "COM5" rather than "\\.\COM5".
-const char* PortName(const char* device) {
-    return std::strncmp(device, "\\\\.\\", 4) == 0 ? device + 4 : device;
+// Ctrl-C and Ctrl-Break count as SIGINT, closing the console as SIGHUP. The
+// console's close ends the process once the handler returns, so that one
+// waits a little for the program to end by itself.
+BOOL WINAPI OnConsoleControl(DWORD kind) {
+    if (!interruptHandler) return FALSE;
+    switch (kind) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            interruptHandler(2);
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+            interruptHandler(1);
+            WaitForProgramEnd(4000);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+// The quoting the runtime's argument splitting undoes.
+std::string Quoted(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string out = "\"";
+    size_t slashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++slashes;
+            continue;
+        }
+        out.append(c == '"' ? 2 * slashes + 1 : slashes, '\\');
+        slashes = 0;
+        out += c;
+    }
+    out.append(2 * slashes, '\\');
+    return out + "\"";
+}
+
+HANDLE Inheritable(HANDLE h) {
+    SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    return h;
 }
 
 }  // namespace
 
-bool StdinIsTerminal() {
-    return _isatty(_fileno(stdin)) != 0;
+bool StdinIsConsole() {
+    return IsConsole(STD_INPUT_HANDLE);
 }
 bool StderrIsTerminal() {
-    return _isatty(_fileno(stderr)) != 0;
+    return IsConsole(STD_ERROR_HANDLE);
+}
+bool StdoutSharesTerminal() {
+    return IsConsole(STD_OUTPUT_HANDLE) && IsConsole(STD_ERROR_HANDLE);
 }
 
 int TerminalColumns() {
@@ -43,36 +85,115 @@ int TerminalColumns() {
     return columns > 20 ? columns : 80;
 }
 
-// The handler runs on a thread of its own; it only wakes the waiting one.
-void WaitForInterrupt() {
-    interrupted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!interrupted) return;
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    WaitForSingleObject(interrupted, INFINITE);
-    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+bool EnableTerminalControls() {
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(err, &mode) && SetConsoleMode(err, mode | 0x0004);
 }
 
-void PrintOpenFailureHint(const char* device, SerialOpenFailure why) {
-    const char* name = PortName(device);
-    switch (why) {
-        case SerialBusy:
-        case SerialDenied:
-            std::fprintf(stderr,
-                         "hint: %s is in use by another program (a terminal, a modem or sync "
-                         "tool); close it first\n",
-                         name);
-            break;
-        case SerialNoDevice:
-            std::fprintf(stderr,
-                         "hint: %s is not there any more; plug the cable in again and check the "
-                         "port in Device Manager\n",
-                         name);
-            break;
-        case SerialNotSerial:
-            std::fprintf(stderr, "hint: %s is not a serial port\n", name);
-            break;
-        default:
-            std::fprintf(stderr, "hint: %s could not be opened\n", name);
-            break;
+void WatchInterrupts(void (*onInterrupt)(int)) {
+    interruptHandler = onInterrupt;
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+// Ctrl-C ends a console read at once, with nothing read.
+bool ReadAnswer(char* line, int capacity) {
+    if (!std::fgets(line, capacity, stdin) || StopRequested()) return false;
+    line[std::strcspn(line, "\r\n")] = 0;
+    return true;
+}
+
+std::string ProgramPath() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    return n > 0 && n < sizeof path ? path : "orvane-flash.exe";
+}
+
+struct Child {
+    HANDLE process = nullptr;
+    HANDLE requests = nullptr;  // its standard input
+    HANDLE lines = nullptr;     // its standard error
+    std::string pending;
+};
+
+// A process group of its own: the console's Ctrl-C reaches only the parent,
+// which passes it on.
+Child* StartChild(const std::string& program, const std::vector<std::string>& args) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE inRead, inWrite, errRead, errWrite;
+    if (!CreatePipe(&inRead, &inWrite, nullptr, 0)) return nullptr;
+    if (!CreatePipe(&errRead, &errWrite, nullptr, 0)) {
+        CloseHandle(inRead), CloseHandle(inWrite);
+        return nullptr;
     }
+    HANDLE nul =
+        CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = Inheritable(inRead);
+    start.hStdOutput = nul;
+    start.hStdError = Inheritable(errWrite);
+    std::string line = Quoted(program);
+    for (const std::string& a : args) line += " " + Quoted(a);
+    PROCESS_INFORMATION info = {};
+    BOOL started = CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, TRUE,
+                                  CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &start, &info);
+    CloseHandle(inRead), CloseHandle(errWrite), CloseHandle(nul);
+    if (!started) {
+        CloseHandle(inWrite), CloseHandle(errRead);
+        return nullptr;
+    }
+    CloseHandle(info.hThread);
+    Child* child = new Child;
+    child->process = info.hProcess;
+    child->requests = inWrite;
+    child->lines = errRead;
+    return child;
+}
+
+bool ReadChildLine(Child* child, std::string& line) {
+    for (;;) {
+        size_t end = child->pending.find('\n');
+        if (end != std::string::npos) {
+            line = child->pending.substr(0, end);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            child->pending.erase(0, end + 1);
+            return true;
+        }
+        char buffer[512];
+        DWORD got = 0;
+        if (!ReadFile(child->lines, buffer, sizeof buffer, &got, nullptr) || got == 0) {
+            line.swap(child->pending);
+            child->pending.clear();
+            return !line.empty();
+        }
+        child->pending.append(buffer, got);
+    }
+}
+
+void SendToChild(Child* child, char request) {
+    DWORD sent = 0;
+    WriteFile(child->requests, &request, 1, &sent, nullptr);
+}
+
+int FinishChild(Child* child) {
+    CloseHandle(child->requests);
+    WaitForSingleObject(child->process, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(child->process, &code);
+    CloseHandle(child->process);
+    CloseHandle(child->lines);
+    delete child;
+    return static_cast<int>(code);
+}
+
+void WatchParent(void (*onRequest)(char)) {
+    std::thread([onRequest] {
+        HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+        char request;
+        DWORD got = 0;
+        while (ReadFile(in, &request, 1, &got, nullptr) && got == 1) onRequest(request);
+        onRequest(0);
+    }).detach();
 }

@@ -29,7 +29,7 @@ for t in "${targets[@]}"; do
     -artifact_prefix="$dir/artifacts/$t-" "$dir/corpus/$t" "$dir/seeds/$t" \
     </dev/null >"$log" 2>&1 || rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-  found=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tr '\n' ' ')
+  found=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | paste -sd ' ')
   if [[ $rc -eq 0 && -z $found ]]; then
     summary+=("$t: ${runs:-?} executions, nothing found")
   else

@@ -1,8 +1,17 @@
 #include "serial/trace.h"
 
+#include <atomic>
 #include <cstdio>
 
+namespace {
+std::atomic<TraceSink> sink{nullptr};
+}
+
 void TraceReceived(const unsigned char* bytes, int count) {
+    if (TraceSink to = sink.load()) {
+        to(bytes, count);
+        return;
+    }
     unsigned char line[2 * 128];
     for (int done = 0; done < count;) {
         int n = 0;
@@ -16,6 +25,11 @@ void TraceReceived(const unsigned char* bytes, int count) {
 }
 
 void TraceLine(const char* text) {
+    if (sink.load()) return;
     std::fputs(text, stdout);
     std::fflush(stdout);
+}
+
+void SetTraceSink(TraceSink to) {
+    sink = to;
 }

@@ -1,5 +1,6 @@
 #include "shell/port_map_linux.h"
 
+#include <strings.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "shell/port_details.h"
 #include "shell/port_map.h"
 
 namespace fs = std::filesystem;
@@ -55,13 +57,51 @@ bool HasHardware(const fs::path& entry, const std::string& device) {
     return type.empty() || std::atoi(type.c_str()) != 0;
 }
 
-// The product text of the USB device a port hangs off, if any.
-std::string UsbProduct(const fs::path& entry) {
+// The USB device a port hangs off (the first folder above it with a vendor
+// id), or an empty path.
+fs::path UsbDevice(const fs::path& entry) {
     std::error_code ec;
     fs::path dir = fs::canonical(entry / "device", ec);
     for (int up = 0; !ec && up < 4 && !dir.empty(); ++up, dir = dir.parent_path())
-        if (fs::exists(dir / "product", ec)) return ReadLine(dir / "product");
+        if (fs::exists(dir / "idVendor", ec) || fs::exists(dir / "product", ec)) return dir;
+    return fs::path();
+}
+
+std::string UsbProduct(const fs::path& entry) {
+    fs::path usb = UsbDevice(entry);
+    return usb.empty() ? std::string() : ReadLine(usb / "product");
+}
+
+// The /dev/serial/by-id link that leads to `device`, if any.
+std::string ByIdLink(const std::string& device) {
+    std::error_code ec;
+    fs::path target = fs::weakly_canonical(device, ec);
+    for (const fs::directory_entry& link : fs::directory_iterator(devRoot + "/serial/by-id", ec)) {
+        std::error_code linkError;
+        fs::path leadsTo = fs::canonical(link.path(), linkError);
+        if (!linkError && leadsTo == target) return link.path().string();
+    }
     return std::string();
+}
+
+PortDetails DetailsOf(const PortEntry& p) {
+    PortDetails d;
+    d.name = "COM" + std::to_string(p.com);
+    d.device = devRoot + "/" + p.device;
+    d.byId = ByIdLink(d.device);
+    fs::path usb = UsbDevice(fs::path(sysRoot) / p.device);
+    if (!usb.empty()) {
+        d.vendorId = ReadLine(usb / "idVendor");
+        d.productId = ReadLine(usb / "idProduct");
+        d.vendor = ReadLine(usb / "manufacturer");
+        d.description = ReadLine(usb / "product");
+        d.serial = ReadLine(usb / "serial");
+    }
+    return d;
+}
+
+bool IsComName(const std::string& text) {
+    return text.size() >= 3 && strncasecmp(text.c_str(), "com", 3) == 0;
 }
 
 void TakeSnapshot() {
@@ -125,4 +165,27 @@ bool FormatPortDevice(int n, char* path, int capacity) {
 
 bool PortEntryIsDevicePath(const char* entry) {
     return entry[0] == '/';
+}
+
+std::vector<PortDetails> ListPortDetails() {
+    TakeSnapshot();
+    std::vector<PortDetails> ports;
+    for (const PortEntry& p : snapshot) ports.push_back(DetailsOf(p));
+    return ports;
+}
+
+std::string ResolvePortName(const std::string& given) {
+    std::error_code ec;
+    if (given.find('/') != std::string::npos) {
+        fs::path device = fs::canonical(given, ec);
+        return ec ? given : device.string();
+    }
+    if (given.empty() || IsComName(given)) return given;
+    fs::path bare = fs::path(devRoot) / given;
+    return fs::exists(bare, ec) ? bare.string() : given;
+}
+
+bool PortDeviceExists(const std::string& device) {
+    std::error_code ec;
+    return fs::exists(device, ec);
 }

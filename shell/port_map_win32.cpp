@@ -2,7 +2,10 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
+#include "shell/port_details.h"
 #include "shell/port_map.h"
 
 // Opened, read and closed afresh for every position: nothing is cached.
@@ -29,5 +32,40 @@ bool FormatPortDevice(int n, char* path, int capacity) {
 
 // Only COM numbers name ports here.
 bool PortEntryIsDevicePath(const char*) {
+    return false;
+}
+
+namespace {
+
+// "COM5" for "\\.\COM5".
+std::string PortName(const std::string& device) {
+    return device.compare(0, 4, "\\\\.\\") == 0 ? device.substr(4) : device;
+}
+
+}  // namespace
+
+std::vector<PortDetails> ListPortDetails() {
+    std::vector<PortDetails> ports;
+    char name[256], data[256];
+    for (uint32_t i = 0; ReadPortMapValue(i, name, sizeof name, data, sizeof data); ++i) {
+        if (_strnicmp(data, "COM", 3) != 0) continue;
+        PortDetails d;
+        d.name = data;
+        d.device = std::string("\\\\.\\") + data;
+        d.description = name;  // the driver's name for it, e.g. \Device\Serial0
+        ports.push_back(d);
+    }
+    return ports;
+}
+
+std::string ResolvePortName(const std::string& given) {
+    return given;
+}
+
+// Present ports are the ones the map holds right now.
+bool PortDeviceExists(const std::string& device) {
+    std::string wanted = PortName(device);
+    for (const PortDetails& p : ListPortDetails())
+        if (_stricmp(p.name.c_str(), wanted.c_str()) == 0) return true;
     return false;
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "codec/image_header.h"
+#include "codec/key_code.h"
 #include "sim/sim_codec.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -25,7 +26,7 @@ struct HeaderBuffer {
 };
 
 bool HasMagic(const unsigned char* header) {
-    return std::memcmp(header, "BIN", 4) == 0;
+    return std::memcmp(header, "BIN", 4) == 0;  // the literal's own 0 is the fourth byte
 }
 
 // Unterminated filler, so a member the decoder leaves unwritten fails Terminated().
@@ -64,38 +65,67 @@ void BuiltHeaderRoundTrip(InputReader& in, HeaderBuffer& buffer) {
     FUZZ_CHECK(ImageId.key == key);
 }
 
-// Fields written one by one: some with a rejected key (empty, the next field follows its key
-// code), texts up to 8 characters over capacity (cut, the field still consumed whole).
+// Fields written one by one: some with a rejected key (empty; the next field follows its key
+// code), texts up to 8 characters over capacity (cut; the field is still consumed whole), and
+// on request filler that moves the image key to the header's last bytes, where it just fits
+// or runs past the end.
 void StyledHeaderRoundTrip(InputReader& in, HeaderBuffer& buffer) {
     std::mt19937 rng(in.Word());
-    uint8_t key = in.Byte();
-    uint8_t styles = in.Byte();
+    const uint8_t key = in.Byte();
+    const uint8_t styles = in.Byte();
+    const uint8_t reach = in.Byte();
+    const uint8_t fill = in.Byte();
     sim::Identity id = ReadIdentity(in, 8);
-    sim::Bytes header = {'B', 'I', 'N', 0};
-    header.resize(ImageHeaderFirstField, in.Byte());
-    const std::string* texts[4] = {&id.customerId, &id.moduleNo, &id.hardware, &id.software};
-    std::string expected[4];
+    std::string* texts[4] = {&id.customerId, &id.moduleNo, &id.hardware, &id.software};
     const size_t capacity[4] = {sizeof ImageId.customerId, sizeof ImageId.moduleNo,
                                 sizeof ImageId.hardware, sizeof ImageId.software};
+    uint8_t fieldKeys[4];
+    sim::FieldStyle style[4];
     for (int i = 0; i < 4; ++i) {
-        sim::FieldStyle style;
-        style.rejectedKey = (styles >> i) & 1;
-        style.nestDigits = (styles >> 4) & 1;
-        sim::Bytes field = sim::EncodeHeaderField(*texts[i], in.Byte(), rng, style);
-        header.insert(header.end(), field.begin(), field.end());
-        if (!style.rejectedKey) expected[i] = texts[i]->substr(0, capacity[i] - 1);
+        fieldKeys[i] = in.Byte();
+        style[i].rejectedKey = (styles >> i) & 1;
+        style[i].nestDigits = (styles >> 4) & 1;
     }
-    for (uint8_t b : sim::ShortForm(sim::RandomKeyCode(key, rng))) header.push_back(b);
-    FUZZ_CHECK(header.size() <= ImageHeaderSize);
-    header.resize(ImageHeaderSize, in.Byte());
+    // The generator by value: the same texts give the same bytes.
+    auto build = [&](std::mt19937 r) {
+        sim::Bytes header = {'B', 'I', 'N', 0};
+        header.resize(ImageHeaderFirstField, fill);
+        for (int i = 0; i < 4; ++i) {
+            sim::Bytes field = sim::EncodeHeaderField(*texts[i], fieldKeys[i], r, style[i]);
+            header.insert(header.end(), field.begin(), field.end());
+        }
+        for (uint8_t b : sim::ShortForm(sim::RandomKeyCode(key, r))) header.push_back(b);
+        return header;
+    };
+
+    sim::Bytes header = build(rng);
+    if (reach & 0x80) {
+        // 'x' takes one byte and draws nothing from the generator, so each one moves the key
+        // by exactly one.
+        const size_t target = ImageHeaderSize - KeyCodeShortLength - 3 + reach % 8;
+        size_t missing = target - (header.size() - KeyCodeShortLength);
+        for (int i = 0; i < 4 && missing > 0; ++i) {
+            if (style[i].rejectedKey) continue;
+            size_t n = std::min(missing, 255 - texts[i]->size());
+            texts[i]->append(n, 'x');
+            missing -= n;
+        }
+        header = build(rng);
+        if (missing == 0) FUZZ_CHECK(header.size() - KeyCodeShortLength == target);
+    }
+    const bool keyFits = header.size() <= ImageHeaderSize;
+    header.resize(ImageHeaderSize, fill);
     buffer.Fill(header.data(), header.size());
     Scribble();
-    FUZZ_CHECK(DecodeImageHeader(buffer.bytes.get()));
-    FUZZ_CHECK(expected[0] == ImageId.customerId);
-    FUZZ_CHECK(expected[1] == ImageId.moduleNo);
-    FUZZ_CHECK(expected[2] == ImageId.hardware);
-    FUZZ_CHECK(expected[3] == ImageId.software);
-    FUZZ_CHECK(ImageId.key == key);
+    FUZZ_CHECK(DecodeImageHeader(buffer.bytes.get()) == keyFits);
+    // Texts are decoded before the key is judged.
+    const char* members[4] = {ImageId.customerId, ImageId.moduleNo, ImageId.hardware,
+                              ImageId.software};
+    for (int i = 0; i < 4; ++i) {
+        std::string expected = style[i].rejectedKey ? "" : texts[i]->substr(0, capacity[i] - 1);
+        FUZZ_CHECK(expected == members[i]);
+    }
+    if (keyFits) FUZZ_CHECK(ImageId.key == key);
 }
 
 }  // namespace

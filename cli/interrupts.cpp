@@ -1,0 +1,89 @@
+#include "cli/interrupts.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "serial/serial.h"
+
+namespace {
+
+std::mutex lock;
+std::condition_variable changed;
+InterruptPolicy policy = InterruptStopsAtOnce;
+int interrupts = 0;
+int lastSignal = 0;
+bool stopRequested = false;
+bool interrupted = false;
+bool ending = false;
+
+}  // namespace
+
+void StartInterrupts(InterruptPolicy p) {
+    std::lock_guard<std::mutex> guard(lock);
+    policy = p;
+}
+
+void Interrupt(int signalNumber) {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ++interrupts;
+        lastSignal = signalNumber;
+        stopRequested = true;
+        interrupted = policy == InterruptStopsAtOnce || interrupts >= 2;
+    }
+    if (Interrupted()) SerialHalt();
+    changed.notify_all();
+}
+
+void RequestStop() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopRequested = true;
+    }
+    changed.notify_all();
+}
+
+bool StopRequested() {
+    std::lock_guard<std::mutex> guard(lock);
+    return stopRequested;
+}
+
+bool Interrupted() {
+    std::lock_guard<std::mutex> guard(lock);
+    return interrupted;
+}
+
+int InterruptCount() {
+    std::lock_guard<std::mutex> guard(lock);
+    return interrupts;
+}
+
+int InterruptSignal() {
+    std::lock_guard<std::mutex> guard(lock);
+    return lastSignal;
+}
+
+bool PauseUnlessStopped(int ms) {
+    std::unique_lock<std::mutex> guard(lock);
+    return !changed.wait_for(guard, std::chrono::milliseconds(ms), [] { return stopRequested; });
+}
+
+void WaitUntilStopRequested() {
+    std::unique_lock<std::mutex> guard(lock);
+    changed.wait(guard, [] { return stopRequested; });
+}
+
+void NoteProgramEnding() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ending = true;
+    }
+    changed.notify_all();
+}
+
+bool WaitForProgramEnd(int ms) {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::milliseconds(ms), [] { return ending; });
+}

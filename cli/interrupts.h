@@ -1,0 +1,31 @@
+// What an interrupt means to the command line: the first one stops the
+// upgrade in progress (or, in production mode, the run after it); a second
+// one always stops at once.
+#pragma once
+
+enum InterruptPolicy {
+    InterruptStopsAtOnce,
+    InterruptFinishesFirst  // --loop: the upgrade in progress runs to its end
+};
+
+void StartInterrupts(InterruptPolicy policy);
+
+// An interrupt of `signalNumber` (also a parent's request).
+void Interrupt(int signalNumber);
+// A request to stop once nothing is in progress; never stops an upgrade.
+void RequestStop();
+
+bool StopRequested();   // some interrupt or request came
+bool Interrupted();     // the upgrade in progress was stopped
+int InterruptSignal();  // the signal that came last, 0 when none
+int InterruptCount();
+
+// Sleeps `ms` unless a stop is requested meanwhile; false when it is.
+bool PauseUnlessStopped(int ms);
+// Until a stop is requested.
+void WaitUntilStopRequested();
+
+// Tells a handler that waits for the program's end (the Windows console's
+// close) that it may return.
+void NoteProgramEnding();
+bool WaitForProgramEnd(int ms);

@@ -1,0 +1,139 @@
+#include "cli/options.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstdlib>
+
+#include "orvane_version.h"
+
+namespace {
+
+const char kVersion[] = ORVANE_VERSION " (" ORVANE_GIT_DESCRIPTION ")";
+
+const char kFooter[] =
+    "\nExit status: 0 upgrade success, 1 upgrade failed, 2 usage error, 3 port not opened,\n"
+    "4 invalid file type, 128+n interrupted by signal n (130 for Ctrl-C).\n"
+    "Put the scanner into upgrade mode (its boot loader) and connect it before an upgrade,\n"
+    "or give --wait to wait for it. 'orvane-flash ports' lists the serial ports.\n";
+
+const char kUpgradeFooter[] =
+    "\nExamples:\n"
+    "  orvane-flash upgrade --port /dev/ttyUSB0 fw.bin\n"
+    "  orvane-flash upgrade -p COM34 --wait fw.bin          wait for the scanner, then upgrade\n"
+    "  orvane-flash upgrade -p ttyUSB0 -p ttyUSB1 --loop --report upgrades.jsonl fw.bin\n"
+    "                                                       a production line: two ports, one\n"
+    "                                                       scanner after another, a record each\n"
+    "Standard output carries the bytes received from the scanner (an LF before each CR);\n"
+    "progress, questions and the result go to standard error, the result message last.\n";
+
+// Repeating an option is an error, not a silent choice between two values.
+CLI::Option* Once(CLI::Option* option) {
+    return option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+}
+
+void AddVerbosity(CLI::App* command, bool& quiet, bool& verbose) {
+    Once(command->add_flag("-q,--quiet", quiet, "Show only the final result line (and questions)"));
+    Once(command->add_flag("-v,--verbose", verbose,
+                           "Also show each command sent and each reply judged, with times"));
+}
+
+void AddUpgrade(CLI::App& app, FlashOptions& o, std::string& wait, bool& quiet, bool& verbose) {
+    CLI::App* upgrade = app.add_subcommand(
+        "upgrade", "Write a firmware image (.bin) or font file (.fon) into the scanner");
+    upgrade->footer(kUpgradeFooter);
+    upgrade
+        ->add_option("-p,--port", o.ports,
+                     "Serial port: COM<n> as 'ports' lists it, a device path, a device name\n"
+                     "(ttyUSB0) or a link to a device (/dev/serial/by-id/...); repeat it to\n"
+                     "upgrade several scanners at once")
+        ->required()
+        ->allow_extra_args(false);
+    Once(upgrade->add_option("--access", o.access,
+                             "Access word for a privileged mode, compared exactly"));
+    Once(upgrade->add_flag("-y,--yes", o.yes, "Answer Yes to override questions"));
+    Once(upgrade->add_flag("--kx5800", o.fontBox, "For font files: the KX5800/RLT4 target"));
+    Once(upgrade->add_flag("--wait{forever}", wait,
+                           "Wait for the scanner to appear in upgrade mode first; --wait=SECONDS\n"
+                           "gives up after that long"));
+    Once(upgrade->add_flag("--loop", o.loop,
+                           "Production mode: after each upgrade wait for this scanner to leave,\n"
+                           "then for the next one; Ctrl-C ends after the upgrade in progress"));
+    Once(upgrade->add_option("--report", o.report,
+                             "Append one JSON line per upgrade to FILE (JSON Lines)"));
+    Once(upgrade->add_flag("--child", o.child, "(internal) one port of several"))->group("");
+    AddVerbosity(upgrade, quiet, verbose);
+    upgrade->add_option("IMAGE", o.image, "Firmware image (.bin) or font file (.fon)")->required();
+}
+
+void AddOthers(CLI::App& app, FlashOptions& o) {
+    CLI::App* info = app.add_subcommand("info", "Show the identity an image's header carries");
+    info->add_option("IMAGE", o.image, "Firmware image or font file")->required();
+    CLI::App* monitor =
+        app.add_subcommand("monitor", "Show what arrives on a port at 9600 baud until Ctrl-C");
+    Once(monitor->add_option("-p,--port", o.ports, "Serial port, as for upgrade")
+             ->required()
+             ->allow_extra_args(false));
+    app.add_subcommand("ports", "List the serial ports with their devices and USB details");
+}
+
+bool TakeWait(const std::string& wait, FlashOptions& o) {
+    if (wait.empty()) return true;
+    o.wait = true;
+    if (wait == "forever") return true;
+    char* end = nullptr;
+    long seconds = std::strtol(wait.c_str(), &end, 10);
+    if (*end != 0 || seconds < 0 || seconds > 86400 * 365) {
+        std::fprintf(stderr, "orvane-flash: --wait takes a number of seconds, not '%s'\n",
+                     wait.c_str());
+        return false;
+    }
+    o.waitSeconds = static_cast<int>(seconds);
+    return true;
+}
+
+}  // namespace
+
+const char* ProgramVersion() {
+    return kVersion;
+}
+
+int ParseFlashOptions(int argc, char** argv, FlashOptions& o) {
+    CLI::App app("Upgrades the firmware of an Orvane 5800 imager over a serial line.",
+                 "orvane-flash");
+    app.set_version_flag("--version", std::string("orvane-flash ") + kVersion);
+    app.require_subcommand(1);
+    app.footer(kFooter);
+    std::string wait;
+    bool quiet = false, verbose = false;
+    AddUpgrade(app, o, wait, quiet, verbose);
+    AddOthers(app, o);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);  // help and version on standard output, errors on standard error
+        return code == 0 ? ExitSuccess : ExitUsage;
+    }
+    o.command = app.get_subcommands().front()->get_name();
+    o.hasAccess = app.get_subcommand("upgrade")->count("--access") > 0;
+    if (quiet && verbose) {
+        std::fputs("orvane-flash: -q and -v exclude each other\n", stderr);
+        return ExitUsage;
+    }
+    o.verbosity = quiet ? Quiet : verbose ? Verbose : Normal;
+    return TakeWait(wait, o) ? -1 : ExitUsage;
+}
+
+std::vector<std::string> ChildArguments(const FlashOptions& o, const std::string& port) {
+    std::vector<std::string> args = {"upgrade", "--child", "--port", port};
+    if (o.hasAccess) args.insert(args.end(), {"--access", o.access});
+    if (o.yes) args.push_back("--yes");
+    if (o.fontBox) args.push_back("--kx5800");
+    if (o.wait)
+        args.push_back(o.waitSeconds < 0 ? "--wait" : "--wait=" + std::to_string(o.waitSeconds));
+    if (o.loop) args.push_back("--loop");
+    if (!o.report.empty()) args.insert(args.end(), {"--report", o.report});
+    if (o.verbosity == Verbose) args.push_back("-v");
+    args.push_back("--");
+    args.push_back(o.image);
+    return args;
+}

@@ -1,0 +1,41 @@
+// The command line of orvane-flash.
+#pragma once
+#include <string>
+#include <vector>
+
+enum ExitCode {
+    ExitSuccess = 0,
+    ExitUpgradeFailed = 1,
+    ExitUsage = 2,
+    ExitPortNotOpened = 3,
+    ExitInvalidType = 4,
+    ExitInterruptedBase = 128  // plus the signal's number
+};
+
+enum Verbosity { Quiet = -1, Normal = 0, Verbose = 1 };
+
+struct FlashOptions {
+    std::string command;  // "upgrade", "info", "monitor" or "ports"
+    std::vector<std::string> ports;
+    std::string image;
+    std::string access;
+    bool hasAccess = false;
+    bool yes = false;
+    bool fontBox = false;
+    Verbosity verbosity = Normal;
+    bool wait = false;
+    int waitSeconds = -1;  // -1: until interrupted
+    bool loop = false;
+    std::string report;
+    bool child = false;  // one port of several: events to the parent on standard error
+};
+
+// -1 to go on; otherwise the exit status to end with (0 after --help or
+// --version, ExitUsage after a usage error, which has been explained).
+int ParseFlashOptions(int argc, char** argv, FlashOptions& options);
+
+// The arguments that make a child run the same upgrade on one port.
+std::vector<std::string> ChildArguments(const FlashOptions& options, const std::string& port);
+
+// "1.0.0 (v1.0.0-12-gabcdef)"
+const char* ProgramVersion();

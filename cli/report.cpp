@@ -1,0 +1,72 @@
+#include "cli/report.h"
+
+#include <ctime>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "codec/access_mode.h"
+#include "codec/image_header.h"
+#include "codec/scanner_identity.h"
+#include "upgrade/upgrade.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+Json IdentityJson(const char* customer, const char* module, const char* hardware,
+                  const char* software) {
+    return {
+        {"customer", customer}, {"module", module}, {"hardware", hardware}, {"software", software}};
+}
+
+const char* AccessName() {
+    switch (AccessMode) {
+        case Reseller:
+            return "reseller";
+        case Override:
+            return "override";
+        default:
+            return "end-user";
+    }
+}
+
+}  // namespace
+
+std::string UtcTimestamp() {
+    std::time_t now = std::time(nullptr);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
+    return text;
+}
+
+std::string ReportLine(const ReportEntry& e) {
+    Json line = {{"time", e.time},
+                 {"port", e.port},
+                 {"device", e.device},
+                 {"image", e.image},
+                 {"size", UpgradeRun.imageSize},
+                 {"header", nullptr},
+                 {"scanner", nullptr},
+                 {"access", AccessName()},
+                 {"message", e.message},
+                 {"exit", e.exitStatus},
+                 {"seconds", e.seconds},
+                 {"blocks_sent", UpgradeRun.blocksSent},
+                 {"blocks_resent", UpgradeRun.blocksResent}};
+    if (UpgradeRun.headerPresent)
+        line["header"] =
+            IdentityJson(ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software);
+    if (UpgradeRun.scannerIdentified)
+        line["scanner"] = IdentityJson(ScannerId.customerId, ScannerId.moduleNo, ScannerId.hardware,
+                                       ScannerId.software);
+    // Identity texts are bytes from the scanner: what is not UTF-8 is replaced, never refused.
+    return line.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// One write per line, so that lines never mix.
+bool AppendReportLine(const std::string& file, const std::string& line) {
+    std::ofstream out(file, std::ios::app | std::ios::binary);
+    out << line + '\n';
+    out.flush();
+    return static_cast<bool>(out);
+}

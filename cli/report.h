@@ -1,0 +1,21 @@
+// The record of each upgrade: one JSON object per line, appended to the file
+// the user named and flushed at once.
+#pragma once
+#include <string>
+
+struct ReportEntry {
+    std::string time;  // when the upgrade began, ISO 8601 UTC
+    std::string port, device, image;
+    std::string message;
+    int exitStatus = 0;
+    double seconds = 0;
+};
+
+// The whole record, the rest taken from the run just ended.
+std::string ReportLine(const ReportEntry& entry);
+
+// False when the file cannot be written.
+bool AppendReportLine(const std::string& file, const std::string& line);
+
+// Now, as ISO 8601 UTC with seconds.
+std::string UtcTimestamp();

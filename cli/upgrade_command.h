@@ -1,0 +1,9 @@
+// The upgrade on one port: once, or in production mode one scanner after
+// another, each waited for when asked.
+#pragma once
+#include "cli/options.h"
+
+int UpgradeOnePort(const FlashOptions& options);
+
+// What an image path or port name must fit; a longer one is refused, never cut.
+bool CheckArgumentLengths(const FlashOptions& options);
