@@ -288,8 +288,8 @@ void DisplayResult(const char* message, int exitStatus) {
     }
     if (held > 0)
         DisplayLine("note: " + std::to_string(held) +
-                    " received byte(s) were not shown here, as standard output is this "
-                    "terminal; redirect it (> trace.log) to keep them, or add -v to see them");
+                    " received bytes not shown (standard output is this terminal); > trace.log "
+                    "keeps them");
     ClearBar();
     if (d.verbosity != Quiet && !d.image.empty())
         std::fprintf(stderr, "%s on %s, %.1f s\n", d.image.c_str(), d.port.c_str(), took);

@@ -47,39 +47,46 @@ void AddUpgrade(CLI::App& app, FlashOptions& o, std::string& wait, bool& quiet, 
                      "(ttyUSB0) or a link to a device (/dev/serial/by-id/...); repeat it to\n"
                      "upgrade several scanners at once")
         ->required()
-        ->allow_extra_args(false);
+        ->allow_extra_args(false)
+        ->type_name("PORT");
     Once(upgrade->add_option("--access", o.access,
-                             "Access word for a privileged mode, compared exactly"));
+                             "Access word for a privileged mode, compared exactly"))
+        ->type_name("WORD");
     Once(upgrade->add_flag("-y,--yes", o.yes, "Answer Yes to override questions"));
     Once(upgrade->add_flag("--kx5800", o.fontBox, "For font files: the KX5800/RLT4 target"));
-    Once(upgrade->add_flag("--wait{forever}", wait,
+    Once(upgrade->add_flag("--wait", wait,
                            "Wait for the scanner to appear in upgrade mode first; --wait=SECONDS\n"
-                           "gives up after that long"));
+                           "gives up after that long"))
+        ->option_text("[=SECONDS]");
     Once(upgrade->add_flag("--loop", o.loop,
                            "Production mode: after each upgrade wait for this scanner to leave,\n"
                            "then for the next one; Ctrl-C ends after the upgrade in progress"));
     Once(upgrade->add_option("--report", o.report,
-                             "Append one JSON line per upgrade to FILE (JSON Lines)"));
+                             "Append one JSON line per upgrade to FILE (JSON Lines)"))
+        ->type_name("FILE");
     Once(upgrade->add_flag("--child", o.child, "(internal) one port of several"))->group("");
     AddVerbosity(upgrade, quiet, verbose);
-    upgrade->add_option("IMAGE", o.image, "Firmware image (.bin) or font file (.fon)")->required();
+    upgrade->add_option("IMAGE", o.image, "Firmware image (.bin) or font file (.fon)")
+        ->required()
+        ->type_name("");
 }
 
 void AddOthers(CLI::App& app, FlashOptions& o) {
     CLI::App* info = app.add_subcommand("info", "Show the identity an image's header carries");
-    info->add_option("IMAGE", o.image, "Firmware image or font file")->required();
+    info->add_option("IMAGE", o.image, "Firmware image or font file")->required()->type_name("");
     CLI::App* monitor =
         app.add_subcommand("monitor", "Show what arrives on a port at 9600 baud until Ctrl-C");
     Once(monitor->add_option("-p,--port", o.ports, "Serial port, as for upgrade")
              ->required()
-             ->allow_extra_args(false));
+             ->allow_extra_args(false)
+             ->type_name("PORT"));
     app.add_subcommand("ports", "List the serial ports with their devices and USB details");
 }
 
 bool TakeWait(const std::string& wait, FlashOptions& o) {
     if (wait.empty()) return true;
     o.wait = true;
-    if (wait == "forever") return true;
+    if (wait == "true") return true;  // --wait without a number
     char* end = nullptr;
     long seconds = std::strtol(wait.c_str(), &end, 10);
     if (*end != 0 || seconds < 0 || seconds > 86400 * 365) {
