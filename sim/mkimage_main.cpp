@@ -2,23 +2,14 @@
 // pseudo-random payload, for runs against the emulated scanner.
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <string>
 
 #include "sim/sim_codec.h"
+#include "sim/sim_options.h"
 
 namespace {
-
-const char kUsage[] =
-    "usage: orvane-mkimage --out FILE [--size N] [--customer S --module S --hardware S\n"
-    "                      --software S --key N] [--no-header] [--seed N]\n"
-    "  --size N      whole file size in bytes, header included (default 45000)\n"
-    "  --key N       image key carried by the header, 0 to 255 (default 90)\n"
-    "  --no-header   payload only; it never begins with the header magic\n"
-    "  --seed N      seed for the header's free bytes and the payload (default 1)\n"
-    "  identity defaults: ORVANE, 5800, HW-A1, 1.00.00\n";
 
 struct Config {
     std::string out;
@@ -26,56 +17,43 @@ struct Config {
     sim::Identity identity = {"ORVANE", "5800", "HW-A1", "1.00.00"};
     int key = 90;
     bool header = true;
-    unsigned long seed = 1;
+    long seed = 1;
 };
 
-bool ToLong(const std::string& text, long& value) {
-    char* end = nullptr;
-    value = std::strtol(text.c_str(), &end, 0);
-    return !text.empty() && *end == '\0';
-}
-
-bool TakeValue(const std::string& option, const std::string& value, Config& c) {
-    long n = 0;
-    if (option == "--out")
-        c.out = value;
-    else if (option == "--customer")
-        c.identity.customerId = value;
-    else if (option == "--module")
-        c.identity.moduleNo = value;
-    else if (option == "--hardware")
-        c.identity.hardware = value;
-    else if (option == "--software")
-        c.identity.software = value;
-    else if (!ToLong(value, n))
-        return false;
-    else if (option == "--size" && n >= 0 && n <= INT_MAX)
-        c.size = n;
-    else if (option == "--key" && n >= 0 && n <= 255)
-        c.key = static_cast<int>(n);
-    else if (option == "--seed" && n >= 0)
-        c.seed = static_cast<unsigned long>(n);
-    else
-        return false;
-    return true;
-}
-
-// 0: go on, 1: error, 2: help shown.
+// -1 to go on, otherwise the exit status.
 int Parse(int argc, char** argv, Config& c) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help") return 2;
-        if (a == "--no-header") {
-            c.header = false;
-        } else if (i + 1 >= argc || !TakeValue(a, argv[++i], c)) {
-            std::fprintf(stderr, "orvane-mkimage: bad option %s\n", a.c_str());
-            return 1;
-        }
-    }
-    if (c.out.empty()) std::fprintf(stderr, "orvane-mkimage: --out is required\n");
-    if (c.header && c.size < 1024)
+    CLI::App app(
+        "Writes a test image, a 1024-byte header and a deterministic pseudo-random\n"
+        "payload, for runs against the emulated scanner.",
+        "orvane-mkimage");
+    app.footer("\nExit status: 0 written, 1 cannot write FILE, 2 usage error.\n");
+    sim::Once(app.add_option("--out", c.out, "The image file to write"))
+        ->required()
+        ->type_name("FILE");
+    sim::Once(app.add_option("--size", c.size, "Whole file size in bytes, header included"))
+        ->check(CLI::Range(0L, static_cast<long>(INT_MAX)).description(""))
+        ->capture_default_str()
+        ->type_name("N");
+    sim::AddIdentityOptions(app, c.identity, "Identity the header carries");
+    sim::Once(app.add_option("--key", c.key, "Image key carried by the header, 0 to 255"))
+        ->check(CLI::Range(0, 255).description(""))
+        ->capture_default_str()
+        ->type_name("N");
+    bool noHeader = false;
+    sim::Once(app.add_flag("--no-header", noHeader,
+                           "Payload only; it never begins with the header magic"));
+    sim::Once(app.add_option("--seed", c.seed, "Seed for the header's free bytes and the payload"))
+        ->check(CLI::Range(0L, LONG_MAX).description(""))
+        ->capture_default_str()
+        ->type_name("N");
+    const int status = sim::ParseCommandLine(app, argc, argv);
+    if (status >= 0) return status;
+    c.header = !noHeader;
+    if (c.header && c.size < 1024) {
         std::fprintf(stderr, "orvane-mkimage: a header needs --size >= 1024\n");
-    return c.out.empty() || (c.header && c.size < 1024) ? 1 : 0;
+        return 2;
+    }
+    return -1;
 }
 
 sim::Bytes BuildImage(const Config& c) {
@@ -97,10 +75,7 @@ sim::Bytes BuildImage(const Config& c) {
 int main(int argc, char** argv) {
     Config config;
     const int parsed = Parse(argc, argv, config);
-    if (parsed != 0) {
-        std::fputs(kUsage, parsed == 2 ? stdout : stderr);
-        return parsed == 2 ? 0 : 2;
-    }
+    if (parsed >= 0) return parsed;
     const sim::Bytes image = BuildImage(config);
     std::ofstream out(config.out, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(image.data()), static_cast<long>(image.size()));
