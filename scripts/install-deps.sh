@@ -12,6 +12,7 @@ if [ "${1:-all}" = all ]; then
     clang-format lrzsz
     xvfb xauth xdotool imagemagick x11-utils
     mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
+    help2man dpkg-dev file man-db
   )
 fi
 missing=()

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds the Debian package: configures and builds into build-pkg/ (or the
+# folder given), runs cpack there and prints the .deb's path on standard
+# output; everything else goes to standard error.
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+# A folder given is taken from where the script was called.
+if [ $# -gt 0 ]; then dir=$(realpath -m "$1"); else dir=$src/build-pkg; fi
+cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TESTS=OFF >&2
+cmake --build "$dir" -j"$(nproc)" >&2
+log=$(cd "$dir" && cpack -G DEB 2>&1) || { printf '%s\n' "$log" >&2; exit 1; }
+printf '%s\n' "$log" >&2
+# cpack names what it wrote: "CPack: - package: /path/name.deb generated."
+deb=$(printf '%s\n' "$log" | sed -n 's/^CPack: - package: \(.*\.deb\) generated\.$/\1/p' | tail -n 1)
+if [ -z "$deb" ] || [ ! -f "$deb" ]; then
+  echo "package.sh: cpack reported no .deb" >&2
+  exit 1
+fi
+echo "$deb"

@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# Builds the .deb with scripts/package.sh into BUILD_DIR, unpacks it into a
+# scratch root and checks what a user would get: the files, programs that run
+# from there, a man page that renders and covers the subcommands, declared
+# dependencies, and a completion that registers and answers.
+# Usage: tests/package_test.sh BUILD_DIR
+set -euo pipefail
+if [ $# -ne 1 ]; then
+  echo "usage: $0 BUILD_DIR" >&2
+  exit 2
+fi
+src=$(cd "$(dirname "$0")/.." && pwd)
+dir=$(realpath -m "$1")
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+exec </dev/null
+failures=0
+fail() {
+  echo "package_test: FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+die() {
+  echo "package_test: FAIL: $*" >&2
+  exit 1
+}
+
+if ! deb=$(bash "$src/scripts/package.sh" "$dir" 2>"$scratch/build.log"); then
+  tail -n 40 "$scratch/build.log" >&2
+  die "scripts/package.sh $dir failed"
+fi
+[ -f "$deb" ] || die "scripts/package.sh printed '$deb', which is no file"
+echo "package_test: $deb"
+
+# The files.
+dpkg-deb -c "$deb" | awk '{ print $NF }' | sed 's|^\./|/|' >"$scratch/contents"
+expected=(/usr/bin/orvane-flash /usr/bin/orvane-bootsim /usr/bin/orvane-mkimage
+          /usr/share/man/man1/orvane-flash.1.gz
+          /usr/share/bash-completion/completions/orvane-flash)
+# The dialog is built only where Qt 6 was found; where it was, it must ship.
+qt=0
+if [ -x "$dir/bin/orvane-upgrade" ]; then
+  qt=1
+  expected+=(/usr/bin/orvane-upgrade)
+fi
+for f in "${expected[@]}"; do
+  grep -qxF "$f" "$scratch/contents" || fail "the package lacks $f"
+done
+if grep -q '^/usr/local/\|/build' "$scratch/contents"; then
+  fail "the package holds files outside /usr or from the build tree:"
+  grep '^/usr/local/\|/build' "$scratch/contents" >&2
+fi
+
+root=$scratch/root
+dpkg -x "$deb" "$root" || die "dpkg -x $deb failed"
+bin=$root/usr/bin
+
+# The control fields.
+version=$(dpkg-deb -f "$deb" Version)
+depends=$(dpkg-deb -f "$deb" Depends)
+[ -n "$depends" ] || fail "no Depends field"
+for lib in libc6 libstdc++6; do
+  [[ $depends == *"$lib "* || $depends == *"$lib," || $depends == *"$lib" ]] ||
+    fail "Depends lacks $lib: $depends"
+done
+[ $qt -eq 0 ] || [[ $depends == *libqt6widgets6* ]] || fail "Depends lacks Qt for orvane-upgrade: $depends"
+for field in Package Maintainer Description Section; do
+  [ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "no $field field"
+done
+
+# The programs run from where the package put them, with nothing set up.
+out=$("$bin/orvane-flash" --version 2>&1) || fail "installed orvane-flash --version exits $?"
+[[ $out == "orvane-flash $version"* ]] || fail "orvane-flash --version says '$out', the package is $version"
+for p in "$bin"/*; do
+  if file -b "$p" | grep -q 'not stripped'; then fail "$(basename "$p") is not stripped"; fi
+done
+if "$bin/orvane-mkimage" --out "$scratch/fw.bin" >"$scratch/mkimage.log" 2>&1; then
+  "$bin/orvane-flash" info "$scratch/fw.bin" >"$scratch/info.log" 2>&1 ||
+    fail "installed orvane-flash info on an orvane-mkimage image: $(cat "$scratch/info.log")"
+  grep -q 'module:' "$scratch/info.log" || fail "orvane-flash info shows no module: $(cat "$scratch/info.log")"
+else
+  fail "installed orvane-mkimage failed: $(cat "$scratch/mkimage.log")"
+fi
+
+# The man page: compressed without a name or time stamp (gzip -n), renders
+# without leftovers, and has the options of every subcommand.
+page=$root/usr/share/man/man1/orvane-flash.1.gz
+if [ -f "$page" ]; then
+  gzip -t "$page" || fail "the man page is no gzip file"
+  stamp=$(od -An -tx1 -j4 -N4 "$page" | tr -d ' \n')
+  [ "$stamp" = 00000000 ] || fail "the man page's gzip header carries a time stamp ($stamp)"
+  export MANWIDTH=80 MAN_DISABLE_SECCOMP=1 MANPAGER=cat PAGER=cat LC_ALL=C.UTF-8
+  man -l "$page" 2>"$scratch/man.err" | sed 's/.\x08//g' >"$scratch/man.txt" || fail "man -l failed"
+  [ ! -s "$scratch/man.err" ] || fail "man -l complained: $(cat "$scratch/man.err")"
+  for heading in NAME SYNOPSIS DESCRIPTION OPTIONS COMMANDS "EXIT STATUS" EXAMPLES; do
+    grep -qx "$heading" "$scratch/man.txt" || fail "the man page has no $heading section"
+  done
+  # Only the subcommands' own help has these.
+  for option in --port --access --kx5800 --wait --loop --report --verbose; do
+    grep -q -- "$option" "$scratch/man.txt" || fail "the man page does not show $option"
+  done
+  subs=$("$bin/orvane-flash" --help | awk '/^Subcommands:$/ { on = 1; next } on && !/^  [^ ]/ { exit } on { print $1 }')
+  [ -n "$subs" ] || fail "orvane-flash --help lists no subcommands"
+  for s in $subs; do
+    grep -qE "^   orvane-flash $s( |$)" "$scratch/man.txt" || fail "the man page has no section for '$s'"
+  done
+  if grep -nE '^ *\\?&?\.[A-Za-z]{1,2}( |$)|\\f[BIRP]' "$scratch/man.txt" >"$scratch/leftover"; then
+    fail "roff requests or fonts show as text in the man page:"
+    cat "$scratch/leftover" >&2
+  fi
+  whatis=$(lexgrog "$page" 2>&1) || fail "lexgrog cannot read the NAME line: $whatis"
+  [[ $whatis == *"orvane-flash - upgrade the firmware"* ]] || fail "the NAME line reads '$whatis'"
+fi
+
+# The completion. A stand-in program answers "ports" in the listing's form
+# (name and device, details indented below) so the port answers are known.
+completion=$root/usr/share/bash-completion/completions/orvane-flash
+if [ -f "$completion" ]; then
+  mkdir -p "$scratch/images/sub"
+  touch "$scratch/images/fw.bin" "$scratch/images/FONT.FON" "$scratch/images/notes.txt"
+  cat >"$scratch/fake-flash" <<'EOF'
+#!/bin/sh
+[ "$1" = ports ] || exit 2
+echo "COM34  /dev/ttyUSB1"
+echo "       by-id: /dev/serial/by-id/usb-FTDI_FT232R-if00-port0"
+echo "       usb: 0403:6001  FTDI  FT232R USB UART"
+echo "COM97  /dev/ttyACM0"
+EOF
+  chmod +x "$scratch/fake-flash"
+  # ask WORD... : the completion's answers for the words, the last being
+  # the one under the cursor, sorted, one a line.
+  cat >"$scratch/ask.bash" <<EOF
+source "$completion"
+complete -p orvane-flash || exit 1
+ask() {
+  COMP_WORDS=("\$@")
+  COMP_CWORD=\$((\$# - 1))
+  COMPREPLY=()
+  _orvane_flash 2>/dev/null
+  printf '%s\n' "\${COMPREPLY[@]}" | sort
+}
+EOF
+  answers() {
+    (cd "$scratch/images" && PATH="$bin:$PATH" bash --norc --noprofile -c \
+      "source '$scratch/ask.bash' >/dev/null && ask \"\$@\"" ask "$@")
+  }
+  expect() {  # expect "WORDS" ANSWER...: exactly these answers
+    local words=$1
+    shift
+    local got want
+    # shellcheck disable=SC2086
+    got=$(answers $words "${cur-}")
+    want=$(printf '%s\n' "$@" | sort)
+    [ "$got" = "$want" ] || fail "completing '$words ${cur-}' gave [${got//$'\n'/ }], not [${want//$'\n'/ }]"
+  }
+  registered=$(bash --norc --noprofile -c "source '$completion' && complete -p orvane-flash" 2>&1) ||
+    fail "sourcing the completion registers nothing: $registered"
+  cur=up expect "orvane-flash" upgrade
+  cur="" expect "orvane-flash" upgrade info monitor ports
+  cur=--v expect "orvane-flash" --version
+  cur=--r expect "orvane-flash upgrade" --report
+  cur=--k expect "orvane-flash upgrade -p COM1" --kx5800
+  cur=-- expect "orvane-flash monitor" --help --port
+  cur="" expect "orvane-flash upgrade" fw.bin FONT.FON sub
+  cur="" expect "orvane-flash info" fw.bin FONT.FON sub
+  cur=n expect "orvane-flash upgrade --report" notes.txt
+  cur=COM expect "$scratch/fake-flash upgrade --port" COM34 COM97
+  cur=COM9 expect "$scratch/fake-flash monitor -p" COM97
+  cur=COM3 expect "$scratch/fake-flash upgrade --port =" COM34
+  # shellcheck disable=SC2046 # device names have no blanks
+  cur=/dev/ttyU expect "$scratch/fake-flash upgrade -p" /dev/ttyUSB1 $(compgen -f -- /dev/ttyU)
+  cur="" expect "$scratch/fake-flash upgrade --access"
+  if answers "$scratch/fake-flash" upgrade -p /dev/tty | grep -xE '/dev/tty[0-9]*' >"$scratch/consoles"; then
+    fail "completing a port offers the console devices $(tr '\n' ' ' <"$scratch/consoles")"
+  fi
+  # The real program's listing: every port it lists is offered.
+  for name in $("$bin/orvane-flash" ports 2>/dev/null | awk '/^[^ ]/ { print $1 }'); do
+    answers orvane-flash upgrade --port "$name" | grep -qxF "$name" ||
+      fail "completing --port does not offer $name from orvane-flash ports"
+  done
+fi
+
+if [ $failures -gt 0 ]; then
+  echo "package_test: $failures check(s) failed" >&2
+  exit 1
+fi
+echo "package_test: all checks passed"
