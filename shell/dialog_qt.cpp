@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFocusEvent>
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QLabel>
@@ -13,12 +14,17 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
 #include <QThread>
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <string>
 #include <system_error>
 #include <thread>
+
+#include "serial/serial.h"
+#include "shell/port_details.h"
 
 // Outside any namespace, as the resource system needs it.
 static void InitUpgradeResources() {
@@ -59,6 +65,32 @@ QIcon FaceIcon(const QPixmap& face) {
     return QIcon(shown);
 }
 
+// Drops a list wide enough for its longest port label, never narrower than the box.
+class PortComboBox : public QComboBox {
+   public:
+    using QComboBox::QComboBox;
+
+    void showPopup() override {
+        view()->setMinimumWidth(PopupWidth());
+        QComboBox::showPopup();
+    }
+
+   private:
+    int PopupWidth() const {
+        QAbstractItemView* list = view();
+        QFontMetrics metrics(list->font());
+        int widest = 0;
+        for (int i = 0; i < count(); ++i)
+            widest = std::max(widest, metrics.horizontalAdvance(itemText(i)));
+        QStyle* style = list->style();
+        // The item delegate's text margin on each side.
+        int textMargin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+        // Room for the scroll bar whether or not this list needs one.
+        int scrollBar = style->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list);
+        return std::max(width(), widest + 2 * textMargin + 2 * list->frameWidth() + scrollBar);
+    }
+};
+
 }  // namespace
 
 ButtonFaces LoadButtonFaces() {
@@ -89,6 +121,7 @@ struct DialogBridge {
 
     static void SetStatusLine(const char* text) {
         QString shown = QString::fromLocal8Bit(text);
+        dialog->statusLine_->setToolTip(QString());  // a reason belongs to the text it explained
         dialog->statusLine_->setText(shown);
         emit dialog->StatusShown(shown);
     }
@@ -177,7 +210,7 @@ UpgradeDialog::UpgradeDialog(const ButtonFaces* faces, FileChooser chooser)
     setFont(dialogFont);
     BuildControls();
     PlaceControls();
-    connect(upgradeButton_, &QPushButton::clicked, this, [] { RunUpgradeCommand(); });
+    connect(upgradeButton_, &QPushButton::clicked, this, &UpgradeDialog::RunUpgradeFromButton);
 }
 
 UpgradeDialog::~UpgradeDialog() {
@@ -199,9 +232,15 @@ void UpgradeDialog::Initialize() {
 
 // Template order, which is also the tab order.
 void UpgradeDialog::BuildControls() {
-    portBox_ = new QComboBox(this);
+    portBox_ = new PortComboBox(this);
     portBox_->setEditable(true);
     portBox_->setInsertPolicy(QComboBox::NoInsert);
+    // The field is narrower than most entries: the tooltip holds all of it, and
+    // a picked entry shows its start rather than where setText left the cursor.
+    portBox_->installEventFilter(this);  // it holds the focus for its line edit
+    connect(portBox_, &QComboBox::editTextChanged, portBox_, &QWidget::setToolTip);
+    connect(portBox_, &QComboBox::currentIndexChanged, this, &UpgradeDialog::ShowPortEntryStart);
+    connect(portBox_, &QComboBox::activated, this, &UpgradeDialog::ShowPortEntryStart);
     upgradeButton_ = new QPushButton(this);
     upgradeButton_->setAccessibleName(QStringLiteral("Upgrade"));
     upgradeButton_->setDefault(true);
@@ -231,7 +270,6 @@ void UpgradeDialog::PlaceControls() {
     QRect combo = DialogUnits(195, 48, 44, 51);  // the height includes the dropped list
     combo.setHeight(std::min(combo.height(), portBox_->sizeHint().height()));
     portBox_->setGeometry(combo);
-    portBox_->view()->setMinimumWidth(combo.width() * 3);  // room for long port labels
     upgradeButton_->setGeometry(DialogUnits(195, 3, 44, 41));
     QRect box = DialogUnits(113, 24, 58, 8);
     int boxHeight = std::max(box.height(), fontBox_->sizeHint().height());
@@ -240,6 +278,38 @@ void UpgradeDialog::PlaceControls() {
     imageName_->setGeometry(DialogUnits(2, 3, 159, 8));
     statusLine_->setGeometry(DialogUnits(2, 42, 190, 9));
     progressBar_->setGeometry(DialogUnits(2, 51, 192, 9));
+}
+
+// The status line keeps its text; the tooltip tells why the port did not open,
+// as the command line's hint does.
+void UpgradeDialog::RunUpgradeFromButton() {
+    UpgradeCommandOutcome outcome = RunUpgradeCommand();
+    if (outcome != PortRefused && outcome != InvalidFileType) return;
+    progressBar_->setValue(progressBar_->minimum());  // the last run's fill is no progress
+    if (outcome != PortRefused) return;
+    char entry[PortEntrySize];
+    DialogBridge::ReadPortEntry(entry, sizeof entry);  // as the command read it
+    char device[ImagePathSize];
+    std::string reason = ResolvePortEntry(entry, device, sizeof device)
+                             ? ExplainOpenFailure(device, SerialLastOpenFailure())
+                             : std::string(entry) + " is not a serial port of this system";
+    statusLine_->setToolTip(QString::fromLocal8Bit(reason.c_str()));
+}
+
+// The line edit keeps the scroll that kept the cursor in view, so a text a
+// little wider than the field would stay cut at its start.
+void UpgradeDialog::ShowPortEntryStart() {
+    portBox_->lineEdit()->setCursorPosition(0);
+}
+
+// Leaving the field ends its editing; losing the window or opening the list does not.
+bool UpgradeDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == portBox_ && event->type() == QEvent::FocusOut) {
+        Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+            ShowPortEntryStart();
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void UpgradeDialog::ShowFace(bool busy) {

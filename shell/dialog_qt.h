@@ -61,6 +61,7 @@ class UpgradeDialog : public QDialog {
     void FaceShown(bool busy);
 
    protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void reject() override;  // the close box (Escape never gets here)
     void showEvent(QShowEvent* event) override;
@@ -70,6 +71,8 @@ class UpgradeDialog : public QDialog {
 
     void BuildControls();
     void PlaceControls();
+    void RunUpgradeFromButton();
+    void ShowPortEntryStart();
     QRect DialogUnits(int x, int y, int width, int height) const;
     bool ConfirmCloseDuringUpgrade();
     void ShowFace(bool busy);

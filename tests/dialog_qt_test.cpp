@@ -2,6 +2,7 @@
 // the port entry, the Upgrade button, against the emulated scanner.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -13,9 +14,12 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
@@ -26,6 +30,7 @@
 #include "serial/serial.h"
 #include "shell/dialog_qt.h"
 #include "shell/main_dialog.h"
+#include "shell/port_map_linux.h"
 #include "sim/bootsim.h"
 #include "tests/temp_file.h"
 #include "tests/trace_capture.h"
@@ -56,6 +61,13 @@ bool Shows(const QPushButton* button, const QPixmap& face) {
 int Kilobytes(const QString& status) {
     return status.endsWith(QStringLiteral("K byte(s) sent")) ? status.split('K').first().toInt()
                                                              : -1;
+}
+
+// The character at the field's left edge as it is painted now (the line edit
+// settles its scroll when it paints).
+int FirstShownCharacter(QLineEdit* entry) {
+    entry->grab();
+    return entry->cursorPositionAt(QPoint(entry->contentsRect().left(), entry->height() / 2));
 }
 
 void SaveScreenshot(QWidget* widget, const char* name) {
@@ -121,6 +133,7 @@ class DialogTest : public ::testing::Test {
         QObject::connect(d, &UpgradeDialog::StatusShown, [this, d](const QString& text) {
             statuses << text;
             EXPECT_EQ(text, d->StatusLine()->text());
+            statusTips << d->StatusLine()->toolTip();
             if (!runningShotAt.isEmpty() && text == runningShotAt) {
                 runningShotAt.clear();
                 SaveScreenshot(d, "dialog-running.png");
@@ -185,7 +198,7 @@ class DialogTest : public ::testing::Test {
     std::unique_ptr<UpgradeDialog> dialog;
     sim::BootSimOptions options;
     std::unique_ptr<sim::BootSim> scanner;
-    QStringList statuses, filters;
+    QStringList statuses, statusTips, filters;
     QString chooserTitle, runningShotAt, closeAt;
     bool chooserBeforeShow = false, busyFaceDuringTransfer = false;
     std::vector<bool> faceLog;
@@ -382,6 +395,177 @@ TEST_F(DialogTest, PortListStaysSortedAndTheBarClampsItsPosition) {
     char entry[PortEntrySize];
     view->readPortEntry(entry, sizeof entry);
     EXPECT_EQ(std::string(63, 'x'), entry);
+}
+
+TEST_F(DialogTest, DroppedListIsAsWideAsItsLongestLabel) {
+    Open(QString());
+    QComboBox* box = dialog->PortBox();
+    box->clear();
+    const QString longest =
+        QStringLiteral("COM97 ttyACM0 Orvane 5800 Imager Virtual COM Port (boot loader)");
+    for (const QString& name :
+         {QStringLiteral("COM1 ttyS0"), QStringLiteral("COM34 ttyUSB1 FT232R USB UART"), longest})
+        UpgradeDialog::View()->addPortName(name.toLocal8Bit().constData());
+    box->showPopup();
+    QAbstractItemView* list = box->view();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(list->window()));
+    SaveScreenshot(list->window(), "dialog-port-list.png");
+
+    int textWidth = QFontMetrics(list->font()).horizontalAdvance(longest);
+    EXPECT_GT(textWidth, box->width());  // else any list at least as wide as the box would do
+    EXPECT_GE(list->viewport()->width(), textWidth);
+    // The delegate elides a label whose cell is narrower than it asks for.
+    QModelIndex widest = box->model()->index(box->findText(longest), box->modelColumn());
+    EXPECT_GE(list->visualRect(widest).width(), list->sizeHintForIndex(widest).width());
+    box->hidePopup();
+
+    box->clear();
+    UpgradeDialog::View()->addPortName("COM1");
+    box->showPopup();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(list->window()));
+    EXPECT_GE(list->window()->width(), box->width());
+    box->hidePopup();
+}
+
+TEST_F(DialogTest, PortEntryShowsTheStartOfATypedPathOnceLeft) {
+    Open(QString());
+    dialog->activateWindow();  // focus needs an active window, which no window manager may give
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    QLineEdit* entry = dialog->PortBox()->lineEdit();
+    const QString path = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A9-if00-port0");
+    TypePort(path);
+    ASSERT_TRUE(dialog->PortBox()->hasFocus());
+    EXPECT_EQ(path.size(), entry->cursorPosition());  // still being typed: the cursor stays
+    ASSERT_GT(FirstShownCharacter(entry), 0);         // scrolled to the cursor
+
+    QTest::keyClick(entry, Qt::Key_Tab);
+    ASSERT_TRUE(dialog->UpgradeButton()->hasFocus());
+    EXPECT_EQ(path, entry->text());
+    EXPECT_EQ(0, entry->cursorPosition());
+    EXPECT_EQ(0, FirstShownCharacter(entry));
+    EXPECT_EQ(path, dialog->PortBox()->toolTip());
+
+    // Clicking Upgrade leaves the field too (a path that exists nowhere: the
+    // command opens what it is given).
+    QTest::mouseClick(entry, Qt::LeftButton);
+    ASSERT_TRUE(dialog->PortBox()->hasFocus());
+    TypePort(QStringLiteral("/dev/no-such-tty"));
+    PressUpgrade();
+    EXPECT_TRUE(dialog->UpgradeButton()->hasFocus());
+    EXPECT_EQ(QStringLiteral("Cannot open this com port"), dialog->StatusLine()->text());
+    EXPECT_EQ(QStringLiteral("/dev/no-such-tty"), entry->text());
+    EXPECT_EQ(0, entry->cursorPosition());
+    EXPECT_EQ(0, FirstShownCharacter(entry));
+}
+
+TEST_F(DialogTest, PortEntryShowsTheStartOfAPickedLabel) {
+    Open(QString());
+    dialog->activateWindow();  // focus needs an active window, which no window manager may give
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    QComboBox* box = dialog->PortBox();
+    box->clear();
+    const QString label = QStringLiteral("COM34 ttyUSB1 FT232R USB UART");
+    for (const char* name : {"COM1 ttyS0", "COM34 ttyUSB1 FT232R USB UART"})
+        UpgradeDialog::View()->addPortName(name);
+    UpgradeDialog::View()->selectFirstPort();
+    box->setFocus();
+    box->showPopup();
+    QAbstractItemView* list = box->view();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(list->window()));
+    QSignalSpy picked(box, &QComboBox::activated);
+    QRect item = list->visualRect(box->model()->index(box->findText(label), box->modelColumn()));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, item.center());
+    ASSERT_TRUE(!picked.isEmpty() || picked.wait(kWaitMs));
+
+    QLineEdit* entry = box->lineEdit();
+    EXPECT_EQ(label, entry->text());
+    ASSERT_GT(entry->fontMetrics().horizontalAdvance(label), entry->width());
+    EXPECT_EQ(0, entry->cursorPosition());
+    EXPECT_EQ(0, FirstShownCharacter(entry));
+    EXPECT_EQ(label, box->toolTip());
+}
+
+TEST_F(DialogTest, RefusedPortTellsWhyInTheStatusTooltip) {
+    Open(QString());
+    TypePort(QStringLiteral("/dev/no-such-tty"));
+    PressUpgrade();
+    EXPECT_EQ(QStringLiteral("Cannot open this com port"), dialog->StatusLine()->text());
+    EXPECT_TRUE(dialog->StatusLine()->toolTip().startsWith(
+        QStringLiteral("no such device: /dev/no-such-tty;")))
+        << dialog->StatusLine()->toolTip().toStdString();
+
+    TypePort(QStringLiteral("COM250"));
+    PressUpgrade();
+    EXPECT_EQ(QStringLiteral("Cannot open this com port"), dialog->StatusLine()->text());
+    EXPECT_EQ(QStringLiteral("COM250 is not a serial port of this system"),
+              dialog->StatusLine()->toolTip());
+}
+
+// A listed adapter whose device node has gone: the reason names the device, not the label.
+TEST_F(DialogTest, RefusedListedPortNamesItsDevice) {
+    namespace fs = std::filesystem;
+    struct FakePorts {
+        fs::path root =
+            fs::temp_directory_path() /
+            ("orvane-dialog-ports-" + std::to_string(QCoreApplication::applicationPid()));
+        FakePorts() {
+            fs::remove_all(root);
+            fs::path usb = root / "devices/usb1/1-1";
+            fs::create_directories(usb / "1-1:1.0/ttyUSB1");
+            std::ofstream(usb / "product") << "FT232R USB UART\n";
+            fs::create_directories(root / "class/tty/ttyUSB1");
+            fs::create_directory_symlink(usb / "1-1:1.0/ttyUSB1",
+                                         root / "class/tty/ttyUSB1/device");
+            fs::create_directories(root / "dev");  // without the node
+            SetPortMapRoots((root / "class/tty").c_str(), (root / "dev").c_str());
+        }
+        ~FakePorts() {
+            SetPortMapRoots(nullptr, nullptr);
+            fs::remove_all(root);
+        }
+    } ports;
+
+    Open(QString());
+    EXPECT_EQ(QStringLiteral("COM34 ttyUSB1 FT232R USB UART"), dialog->PortBox()->currentText());
+    PressUpgrade();
+    EXPECT_EQ(QStringLiteral("Cannot open this com port"), dialog->StatusLine()->text());
+    std::string device = (ports.root / "dev/ttyUSB1").string();
+    EXPECT_TRUE(dialog->StatusLine()->toolTip().startsWith(
+        QString::fromStdString("no such device: " + device + ";")))
+        << dialog->StatusLine()->toolTip().toStdString();
+}
+
+TEST_F(DialogTest, RefusalAfterAnUpgradeEmptiesTheBarAndALaterRunDropsTheReason) {
+    TempFile image(HeaderedImage(4096, kImage, 11), ".bin");
+    StartScanner();
+    Open(image.Path());
+    QProgressBar* bar = dialog->ProgressBar();
+    QLabel* status = dialog->StatusLine();
+    RunUpgrade();
+    ASSERT_EQ(QStringLiteral("upgrade success!!!"), statuses.last());
+    ASSERT_GT(bar->value(), bar->minimum());
+
+    TypePort(QStringLiteral("/dev/no-such-tty"));
+    PressUpgrade();
+    EXPECT_EQ(QStringLiteral("Cannot open this com port"), status->text());
+    EXPECT_EQ(bar->minimum(), bar->value());
+    EXPECT_FALSE(status->toolTip().isEmpty());
+
+    qsizetype before = statusTips.size();
+    RunUpgrade();
+    ASSERT_EQ(QStringLiteral("upgrade success!!!"), statuses.last());
+    ASSERT_GT(statusTips.size(), before);
+    for (qsizetype i = before; i < statusTips.size(); ++i)
+        EXPECT_EQ(QString(), statusTips[i]) << statuses[i].toStdString();
+    EXPECT_EQ(QString(), status->toolTip());
+    ASSERT_GT(bar->value(), bar->minimum());
+
+    std::snprintf(ImagePath, sizeof ImagePath, "%s", "notes.txt");
+    TypePort(QString::fromStdString(scanner->DevicePath()));
+    PressUpgrade();
+    EXPECT_EQ(QStringLiteral("Invalid file type"), status->text());
+    EXPECT_EQ(bar->minimum(), bar->value());
+    EXPECT_EQ(QString(), status->toolTip());  // the port did open
 }
 
 int main(int argc, char** argv) {
