@@ -70,10 +70,11 @@ std::string Format(const char* format, double a, double b = 0) {
     return text;
 }
 
-std::string Extras(const Numbers& n) {
+// "3.8/42.9 KB  5.2 KB/s  8 s left", or with ", " between the parts.
+std::string Extras(const Numbers& n, const char* between = "  ") {
     std::string text = Format("%.1f/%.1f KB", n.sent / 1024.0, n.total / 1024.0);
-    if (n.rate > 0) text += Format("  %.1f KB/s", n.rate / 1024.0);
-    if (n.left >= 0) text += Format("  %.0f s left", n.left);
+    if (n.rate > 0) text += between + Format("%.1f KB/s", n.rate / 1024.0);
+    if (n.left >= 0) text += between + Format("%.0f s left", n.left);
     return text;
 }
 
@@ -132,7 +133,7 @@ void PrintPlainStatus() {
     std::string line = d.status;
     if (counting) {
         Numbers n = Compute();
-        line += Format("  (%.0f%%, ", n.percent) + Extras(n) + ")";
+        line += Format("  (%.0f%%, ", n.percent) + Extras(n, ", ") + ")";
     }
     std::fprintf(stderr, "%s\n", line.c_str());
     d.printed = d.status;

@@ -2,9 +2,7 @@
 # Benchmarks, run on demand: echo turnaround, ring throughput, a whole upgrade at 57600 baud.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh core
-dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q "install ok installed" ||
-  { apt-get update && apt-get install -y libbenchmark-dev; }
+bash scripts/install-deps.sh bench
 bash scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release -DORVANE_BENCH=ON -DORVANE_TESTS=OFF
 # Standard output carries the received-byte trace; the results go to a file.
 build-bench/bin/upgrade_bench --benchmark_out=build-bench/bench.txt --benchmark_out_format=console "$@" \

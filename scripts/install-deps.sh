@@ -1,20 +1,32 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs ("core", enough for the demo)
-# or that the build and every test need ("all", the default).
+# Installs the Debian packages a task needs, from the build's own ("core",
+# enough for the demo) up to every test's ("all", the default); "bench" and
+# "screenshot" add what those scripts need to the core.
+#   bash scripts/install-deps.sh [core|all|bench|screenshot]
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   googletest libgtest-dev
-  qt6-base-dev
+  qt6-base-dev libcli11-dev nlohmann-json3-dev
 )
-if [ "${1:-all}" = all ]; then
-  packages+=(
-    clang-format lrzsz
-    xvfb xauth xdotool imagemagick x11-utils
-    mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
-    help2man dpkg-dev file man-db
-  )
-fi
+case "${1:-all}" in
+  core) ;;
+  all)
+    packages+=(
+      clang-format lrzsz python3 tmux procps
+      clang libclang-rt-14-dev
+      xvfb xauth xdotool imagemagick x11-utils
+      mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
+      help2man dpkg-dev file man-db
+    )
+    ;;
+  bench) packages+=(libbenchmark-dev python3) ;;
+  screenshot) packages+=(openbox xvfb xauth xdotool imagemagick) ;;
+  *)
+    echo "install-deps: unknown set '$1' (core, all, bench, screenshot)" >&2
+    exit 2
+    ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

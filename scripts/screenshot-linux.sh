@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 if [ -z "${ORVANE_IN_XVFB:-}" ]; then
   # A small window manager draws the title bar and close box.
-  command -v openbox >/dev/null || { apt-get update && apt-get install -y --no-install-recommends openbox; }
+  bash scripts/install-deps.sh screenshot
   ORVANE_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 800x600x24" bash "$0" "$@"
 fi
 

@@ -86,9 +86,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 start_peer "$win/com6-link" "$logs/echo.path" "$win/pty_echo"
 ln -sfn "$(head -1 "$logs/echo.path")" "$win/com5-link"
+ln -sfn "$(head -1 "$logs/echo.path")" "$win/com7-link"
 {
     wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$win/com5-link" /f
     wine reg add 'HKLM\Software\Wine\Ports' /v COM6 /t REG_SZ /d "$win/com6-link" /f
+    wine reg add 'HKLM\Software\Wine\Ports' /v COM7 /t REG_SZ /d "$win/com7-link" /f
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f
 } >"$logs/reg.log" 2>&1 || fail "registry (see $logs/reg.log)"
 wineserver -k >/dev/null 2>&1 || true
@@ -129,7 +131,7 @@ upgrade_case() {
 }
 
 flash ports 2>&1 | tr -d '\r' >"$logs/ports.out" || fail "orvane-flash.exe ports"
-grep -qx COM5 "$logs/ports.out" || fail "COM5 is not listed: $(tr '\n' ' ' <"$logs/ports.out")"
+grep -q '^COM5 ' "$logs/ports.out" || fail "COM5 is not listed: $(tr '\n' ' ' <"$logs/ports.out")"
 echo "   ports: $(tr '\n' ' ' <"$logs/ports.out")"
 
 start_peer "$win/com5-link" "$logs/success.path" "$bootsim" --expect "$image" --once
@@ -147,6 +149,34 @@ tr '\r\n' 'RN' <"$logs/success.out" | grep -q 'NRNBoot>' || fail "no prompt in t
 
 upgrade_case refused-key 1 "Erase Flash failed" --key 7
 upgrade_case unplugged 1 "upgrade not finish!!!" --fault unplug-after:50
+
+# Standard input from NUL is no console: the override question is answered No
+# on a line of its own, never left open.
+start_peer "$win/com5-link" "$logs/nul.path" "$bootsim" --module 5801
+sim=$peer
+status=0
+flash upgrade --port COM5 --access 'QUIRK!!' "$image_win" </dev/null >"$logs/nul.out" \
+    2>"$logs/nul.err" || status=$?
+[ "$status" = 1 ] && [ "$(last_line "$logs/nul.err")" = "Mismatch Module NO." ] ||
+    fail "question without a console: exit $status, \"$(last_line "$logs/nul.err")\""
+tr -d '\r' <"$logs/nul.err" | grep -qx "Go on? no (no terminal to answer on; --yes answers yes)" ||
+    fail "question without a console: no answered question line"
+echo "   no console to ask on: exit $status, answered No"
+kill "$sim" 2>/dev/null || true
+
+# Two scanners in one command, each port upgraded by a child process.
+start_peer "$win/com5-link" "$logs/two-a.path" "$bootsim" --expect "$image" --once
+sim_a=$peer
+start_peer "$win/com7-link" "$logs/two-b.path" "$bootsim" --expect "$image" --once
+sim_b=$peer
+status=0
+flash upgrade --port COM5 --port COM7 "$image_win" </dev/null >"$logs/two.out" 2>"$logs/two.err" ||
+    status=$?
+[ "$status" = 0 ] || fail "two ports: exit $status (see $logs/two.err)"
+tr -d '\r' <"$logs/two.err" | grep -qx "2 succeeded, 0 failed" || fail "two ports: no summary"
+wait_for_exit "$sim_a" 20 || fail "two ports: COM5's image not verified"
+wait_for_exit "$sim_b" 20 || fail "two ports: COM7's image not verified"
+echo "   two ports at once: exit $status, both images verified"
 
 status=0
 flash upgrade --port COM77 "$image_win" >"$logs/missing.out" 2>"$logs/missing.err" || status=$?

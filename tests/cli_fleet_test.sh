@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Several scanners in one command, waiting for a scanner, production mode and
+# the record of every upgrade.
+set -u
+bin=$1
+. "$(dirname "$0")/cli_lib.sh"
+
+"$bin/orvane-mkimage" --out "$work/fw.bin" --size 30000 --key 90 >/dev/null
+
+# json_check FILE PYTHON-EXPRESSION: the expression holds for the list of records.
+json_check() {
+  python3 -c "import json,sys; r=[json.loads(l) for l in open(sys.argv[1])]; sys.exit(0 if ($2) else 1)" "$1"
+}
+
+# Four scanners at once, one of them refusing a block.
+ports=()
+for n in 1 2 3 4; do
+  if [ "$n" = 3 ]; then
+    start_sim "s$n" --key 90 --expect "$work/fw.bin" --once --fault nak-block:5
+  else
+    start_sim "s$n" --key 90 --expect "$work/fw.bin" --once
+  fi
+  ports+=(--port "$port")
+  eval "port$n=\$port"
+done
+flash upgrade "${ports[@]}" --report "$work/four.jsonl" "$work/fw.bin"
+expect_status 1 "four ports"
+expect_err "3 succeeded, 1 failed" "four ports summary"
+expect_err "  $port3: upgrade not finish!!!" "four ports: the failed port named with its message"
+expect_err "$port1: upgrade success!!!" "four ports: plain lines carry their port"
+for n in 1 2 4; do
+  wait_until 20 log_has "s$n" "image verified" || fail "four ports: scanner $n not verified"
+done
+[ "$(wc -l <"$work/four.jsonl")" -eq 4 ] || fail "four ports: $(wc -l <"$work/four.jsonl") report lines"
+json_check "$work/four.jsonl" \
+  "sorted(x['message'] for x in r) == ['upgrade not finish!!!'] + ['upgrade success!!!'] * 3 and
+   all(x['size'] == 30000 and x['header'] and x['scanner'] and x['blocks_sent'] > 0 and
+       x['time'].endswith('Z') for x in r) and
+   [x['exit'] for x in r if x['port'] == '$port3'] == [1]" ||
+  fail "four ports: report lines $(cat "$work/four.jsonl")"
+
+# --wait: the port appears only after the command started.
+later="$work/later-link"
+"$bin/orvane-flash" upgrade --port "$later" --wait=60 "$work/fw.bin" </dev/null >"$work/out" 2>"$work/err" &
+cli=$!
+wait_until 20 grep -q "waiting for the scanner on $later" "$work/err" || fail "wait: no waiting line"
+start_sim later --key 90 --expect "$work/fw.bin" --once
+ln -s "$port" "$later"
+wait_for "$cli" 60
+status=$?
+expect_status 0 "wait for a port that appears"
+wait_until 20 log_has later "image verified" || fail "wait: image not verified"
+flash upgrade --port "$work/never-there" --wait=1 "$work/fw.bin"
+expect_status 1 "wait time-out"
+expect_last_line "Scanner is not connected or not in upgrade mode" "wait time-out"
+
+# --loop: three scanners, one after another on one port, each upgraded once.
+line="$work/line-link"
+"$bin/orvane-flash" upgrade --port "$line" --loop --report "$work/loop.jsonl" "$work/fw.bin" \
+  </dev/null >"$work/out" 2>"$work/err" &
+cli=$!
+waiting_count() { [ "$(grep -c "waiting for the scanner on $line" "$work/err")" -ge "$1" ]; }
+for n in 1 2 3; do
+  # As on a real line, the next scanner comes once the last one has been seen to go.
+  wait_until 60 waiting_count "$n" || fail "loop: not waiting for scanner $n"
+  start_sim "line$n" --key 90 --expect "$work/fw.bin" --once
+  ln -sfn "$port" "$line"
+  # The emulator ends after the start command: the scanner has gone.
+  wait_for "$sim" 60 || fail "loop: scanner $n did not get the image"
+  [ "$(log_count "line$n" "upload done")" -eq 1 ] || fail "loop: scanner $n upgraded $(log_count "line$n" "upload done") times"
+done
+wait_until 20 grep -q "3 upgraded, 0 failed" "$work/err" || fail "loop: no tally of three"
+kill -INT "$cli"
+wait_for "$cli" 20
+status=$?
+err=$(cat "$work/err")
+expect_status 0 "loop ended by Ctrl-C while waiting"
+expect_last_line "stopped: 3 upgraded, 0 failed" "loop"
+[ "$(wc -l <"$work/loop.jsonl")" -eq 3 ] || fail "loop: $(wc -l <"$work/loop.jsonl") report lines"
+
+finish "several-ports"
