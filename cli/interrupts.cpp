@@ -25,23 +25,21 @@ void StartInterrupts(InterruptPolicy p) {
     policy = p;
 }
 
+// Waiters are told under the lock: a waiter that ends the program then cannot
+// tear the condition down while the telling is still under way.
 void Interrupt(int signalNumber) {
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        ++interrupts;
-        lastSignal = signalNumber;
-        stopRequested = true;
-        interrupted = policy == InterruptStopsAtOnce || interrupts >= 2;
-    }
-    if (Interrupted()) SerialHalt();
+    std::lock_guard<std::mutex> guard(lock);
+    ++interrupts;
+    lastSignal = signalNumber;
+    stopRequested = true;
+    interrupted = policy == InterruptStopsAtOnce || interrupts >= 2;
+    if (interrupted) SerialHalt();
     changed.notify_all();
 }
 
 void RequestStop() {
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        stopRequested = true;
-    }
+    std::lock_guard<std::mutex> guard(lock);
+    stopRequested = true;
     changed.notify_all();
 }
 
@@ -76,10 +74,8 @@ void WaitUntilStopRequested() {
 }
 
 void NoteProgramEnding() {
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        ending = true;
-    }
+    std::lock_guard<std::mutex> guard(lock);
+    ending = true;
     changed.notify_all();
 }
 

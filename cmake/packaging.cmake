@@ -22,7 +22,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/scripts/orvane-flash.bash-completion
 # build is never packaged, so a sanitizer report cannot fail it here.
 find_program(ORVANE_HELP2MAN help2man)
 find_program(ORVANE_GZIP gzip)
-if(ORVANE_SANITIZE)
+if(ORVANE_SANITIZE OR ORVANE_TSAN)
   message(STATUS "sanitized build: no man page")
 elseif(ORVANE_HELP2MAN AND ORVANE_GZIP)
   set(man_dir ${CMAKE_BINARY_DIR}/man)

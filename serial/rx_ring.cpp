@@ -78,11 +78,10 @@ bool RxLinkIsDown() {
     return linkDown;
 }
 
+// Told under the lock, as the caller may be a thread the program does not wait for.
 void RxHalt() {
-    {
-        std::lock_guard<std::mutex> lock(ringLock);
-        halted = true;
-    }
+    std::lock_guard<std::mutex> lock(ringLock);
+    halted = true;
     ringFilled.notify_all();
 }
 

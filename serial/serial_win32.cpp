@@ -101,24 +101,28 @@ void DrainInput(HANDLE h, OVERLAPPED* record) {
     }
 }
 
+// Filled by the pending wait whenever it completes, so it outlives every wait.
+DWORD pendingEvents = 0;
+
 // Waits for received characters on the reader's own record. The events, or
 // -1 once SerialClose asked the reader to end, or -2 when the device failed.
 long AwaitReceiveEvent(HANDLE h, OVERLAPPED* record) {
-    DWORD events = 0;
+    pendingEvents = 0;
     ResetEvent(record->hEvent);
-    if (!WaitCommEvent(h, &events, record)) {
+    if (!WaitCommEvent(h, &pendingEvents, record)) {
         if (GetLastError() != ERROR_IO_PENDING) return -2;
         HANDLE waits[2] = {record->hEvent, stopReader};
         DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         DWORD ignored = 0;
         if (woke != WAIT_OBJECT_0) {
-            CancelIo(h);
-            GetOverlappedResult(h, record, &ignored, TRUE);  // `events` must outlive the wait
+            // A new mask ends a pending wait at once: the documented way to stop it.
+            SetCommMask(h, 0);
+            WaitForSingleObject(record->hEvent, ReaderEndWaitMs);
             return -1;
         }
         if (!GetOverlappedResult(h, record, &ignored, FALSE)) return closing ? -1 : -2;
     }
-    return closing ? -1 : static_cast<long>(events);
+    return closing ? -1 : static_cast<long>(pendingEvents);
 }
 
 OVERLAPPED NewRecord() {

@@ -63,10 +63,13 @@ waiting_count() { [ "$(grep -c "waiting for the scanner on $line" "$work/err")" 
 for n in 1 2 3; do
   # As on a real line, the next scanner comes once the last one has been seen to go.
   wait_until 60 waiting_count "$n" || fail "loop: not waiting for scanner $n"
-  start_sim "line$n" --key 90 --expect "$work/fw.bin" --once
+  start_sim "line$n" --key 90 --expect "$work/fw.bin"
   ln -sfn "$port" "$line"
-  # The emulator ends after the start command: the scanner has gone.
-  wait_for "$sim" 60 || fail "loop: scanner $n did not get the image"
+  wait_until 60 log_has "line$n" "go 5000" || fail "loop: scanner $n was not started"
+  # Taken off the line before its device goes: a pty number is soon another's.
+  rm -f "$line"
+  kill "$sim"
+  wait_for "$sim" 20 || fail "loop: scanner $n did not get the image"
   [ "$(log_count "line$n" "upload done")" -eq 1 ] || fail "loop: scanner $n upgraded $(log_count "line$n" "upload done") times"
 done
 wait_until 20 grep -q "3 upgraded, 0 failed" "$work/err" || fail "loop: no tally of three"

@@ -131,7 +131,7 @@ TEST_F(ImageSafetyTest, AFileSwappedInAfterTheIdentityCheckIsNotWhatIsSent) {
     Bytes image = HeaderedImage(20000, kScanner, 9);
     std::string path = Make("fw.bin", image);
     std::string other = Make("other.bin", Payload(60000, 24));
-    bool swapped = false;
+    std::atomic<bool> swapped{false};
     options.onLog = [&](const std::string& line) {
         if (swapped || line.compare(0, 5, "erase") != 0) return;
         fs::rename(other, path);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "shell/port_details.h"
 #include "shell/port_discovery.h"
 #include "shell/port_map.h"
 #include "shell/port_map_linux.h"
@@ -98,4 +99,56 @@ TEST_F(FakeSysfs, MissingTreeGivesAnEmptyMap) {
     SetPortMapRoots("/nonexistent/class/tty", nullptr);
     char name[256], data[256];
     EXPECT_FALSE(ReadPortMapValue(0, name, sizeof name, data, sizeof data));
+}
+
+// What `orvane-flash ports` shows and how a typed port name is taken, against
+// a fake tree with a device folder of its own.
+class FakeDevices : public FakeSysfs {
+   protected:
+    void SetUp() override {
+        FakeSysfs::SetUp();
+        fs::path usb = root / "devices/usb1/1-1";
+        Write(usb / "idVendor", "0403\n");
+        Write(usb / "idProduct", "6001\n");
+        Write(usb / "manufacturer", "FTDI\n");
+        Write(usb / "serial", "A10K3Q7\n");
+        dev = root / "dev";
+        fs::create_directories(dev / "serial/by-id");
+        for (const char* name : {"ttyUSB1", "ttyS0", "ttyACM0"}) Write(dev / name, "");
+        byId = dev / "serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Q7-if00-port0";
+        fs::create_symlink("../../ttyUSB1", byId);
+        SetPortMapRoots((root / "class/tty").c_str(), dev.c_str());
+    }
+    fs::path dev, byId;
+};
+
+TEST_F(FakeDevices, PortListingCarriesDevicesLinksAndUsbDetails) {
+    std::vector<PortDetails> ports = ListPortDetails();
+    ASSERT_EQ(3u, ports.size());
+    EXPECT_EQ("COM1", ports[0].name);
+    EXPECT_EQ((dev / "ttyS0").string(), ports[0].device);
+    EXPECT_TRUE(ports[0].byId.empty());
+    EXPECT_TRUE(ports[0].vendorId.empty());
+    const PortDetails& usb = ports[1];
+    EXPECT_EQ("COM34", usb.name);
+    EXPECT_EQ((dev / "ttyUSB1").string(), usb.device);
+    EXPECT_EQ(byId.string(), usb.byId);
+    EXPECT_EQ("0403", usb.vendorId);
+    EXPECT_EQ("6001", usb.productId);
+    EXPECT_EQ("FTDI", usb.vendor);
+    EXPECT_EQ("A10K3Q7", usb.serial);
+    EXPECT_EQ("FT232R USB UART", usb.description);
+    EXPECT_EQ("COM97", ports[2].name);
+}
+
+TEST_F(FakeDevices, TypedNamesLeadToTheirDevice) {
+    std::string ttyUsb1 = fs::canonical(dev / "ttyUSB1").string();
+    EXPECT_EQ((dev / "ttyUSB1").string(), ResolvePortName("ttyUSB1"));  // a bare device name
+    EXPECT_EQ(ttyUsb1, ResolvePortName(byId.string()));                 // a link, however long
+    EXPECT_EQ("COM34", ResolvePortName("COM34"));                       // left to discovery
+    EXPECT_EQ("com3", ResolvePortName("com3"));
+    EXPECT_EQ("ttyUSB7", ResolvePortName("ttyUSB7"));  // no such device: as typed
+    EXPECT_EQ("/nonexistent/tty", ResolvePortName("/nonexistent/tty"));
+    EXPECT_TRUE(PortDeviceExists(ttyUsb1));
+    EXPECT_FALSE(PortDeviceExists((dev / "ttyUSB7").string()));
 }
