@@ -14,8 +14,8 @@ out, runs, many = Path(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
 def cpu_seconds(line):
     """Seconds from one `times` figure pair such as '0m0.012s 0m0.004s'."""
     total = 0.0
-    for part in line.split():
-        minutes, seconds = part.rstrip("s").split("m")
+    for figure in line.split():
+        minutes, seconds = figure.rstrip("s").split("m")
         total += int(minutes) * 60 + float(seconds)
     return total
 
@@ -27,7 +27,9 @@ def load_run(directory, ports):
     reports = [json.loads(l) for l in (directory / "report.jsonl").read_text().splitlines() if l]
     phase = statistics.mean(s["phase_s"] for s in stats)
     command_cpu = cpu_seconds(command[1])  # the children's line: orvane-flash and its own
+    resent = {r.get("port"): r.get("blocks_resent", 0) for r in reports}
     return {
+        "per_port": [(s["ratio"], resent.get(s["port"], "?")) for s in stats],
         "wall": float(end) - float(start),
         "stats": stats,
         "resent": sum(r.get("blocks_resent", 0) for r in reports),
@@ -103,6 +105,11 @@ row("relay lateness, ACKs, mean µs", "",
 row("relay lateness, ACKs, max µs", "",
     [s["late_us"]["to_utility"]["max"] for r in one for s in r["stats"]],
     [s["late_us"]["to_utility"]["max"] for r in eight for s in r["stats"]], "{:.0f}")
+
+print()
+print(f"each port's ratio (blocks sent again) in the {many}-port runs:")
+for r, run in enumerate(eight, 1):
+    print(f"  run {r}: " + "  ".join(f"{ratio:.4f} ({again})" for ratio, again in run["per_port"]))
 
 wall_one = statistics.median(r["wall"] for r in one)
 wall_many = statistics.median(r["wall"] for r in eight)

@@ -493,12 +493,12 @@ int Relay::Run() {
 
         Ns wake = NextWake();
         if (wake != armedFor) {
-            itimerspec spec = {};
+            itimerspec when = {};
             if (wake != INT64_MAX) {
-                spec.it_value.tv_sec = wake / 1000000000;
-                spec.it_value.tv_nsec = wake % 1000000000;
+                when.it_value.tv_sec = wake / 1000000000;
+                when.it_value.tv_nsec = wake % 1000000000;
             }
-            timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
+            timerfd_settime(timer_, TFD_TIMER_ABSTIME, &when, nullptr);
             armedFor = wake;
         }
         pollfd fds[4] = {{master_, POLLIN, 0},
