@@ -30,9 +30,10 @@ bool RxIsEmpty() {
 
 }  // namespace
 
+// The upgrade is woken before the trace is written: the trace shows the same
+// bytes, and the worker's answer to them does not wait for standard output.
 void RxPush(const unsigned char* bytes, int count) {
     if (count <= 0) return;
-    TraceReceived(bytes, count);
     {
         std::lock_guard<std::mutex> lock(ringLock);
         unsigned w = RxRing.writeIndex.load(std::memory_order_relaxed);
@@ -46,6 +47,7 @@ void RxPush(const unsigned char* bytes, int count) {
         RxRing.writeIndex.store(w, std::memory_order_release);
     }
     ringFilled.notify_one();
+    TraceReceived(bytes, count);
 }
 
 int RxBudgetWaitMs(int budget_ms) {

@@ -2,8 +2,8 @@
 // it. 4096 slots, so at most 4095 unread bytes.
 #pragma once
 
-// Traces the bytes to standard output (LF before each CR), then appends them,
-// dropping the oldest unread bytes past 4095.
+// Appends the bytes, dropping the oldest unread bytes past 4095, and traces
+// them to standard output (LF before each CR).
 void RxPush(const unsigned char* bytes, int count);
 
 // The next byte 0..255, or -1 when none arrives within the budget

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "codec/image_header.h"
 #include "serial/rx_ring.h"
@@ -62,19 +63,25 @@ void SendBlock(int counter) {
     SerialWrite(&sum, 1);
 }
 
-// Sends the block and returns its answer; -1 when every resend went unanswered.
-int SendBlockForAnswer(int counter) {
-    ++UpgradeRun.blocksSent;
-    for (int sends = 0; sends <= XmodemMaxResends; ++sends) {
-        if (sends > 0) {
-            ++UpgradeRun.blocksResent;
-            NoteExchange("block %d drew no answer: sending it again", counter);
-        }
-        SendBlock(counter);
+// The answer to the block just sent; an unanswered block is sent again.
+// -1 when every resend went unanswered.
+int AwaitAnswer(int counter) {
+    for (int resends = 0;; ++resends) {
         int answer = RxReadByte(AnswerBudget);
-        if (answer >= 0) return answer;
+        if (answer >= 0 || resends == XmodemMaxResends) return answer;
+        ++UpgradeRun.blocksResent;
+        NoteExchange("block %d drew no answer: sending it again", counter);
+        SendBlock(counter);
     }
-    return -1;
+}
+
+// The block after this one, read while this one is on the wire: it starts
+// as a copy, as a short read leaves the bytes before it in place.
+unsigned char ahead[XmodemBlockSize];
+
+int ReadAhead() {
+    std::memcpy(ahead, XmodemBlock, XmodemBlockSize);
+    return ReadImage(ahead, XmodemBlockSize);
 }
 
 int SendImage() {
@@ -85,17 +92,24 @@ int SendImage() {
     }
     TraceLine("\n");
     RewindImage();
+    int got = ReadBlockData(1);
     for (int counter = 1;; ++counter) {
-        int got = ReadBlockData(counter);
         if (got < 0) return EndTransfer(TransferImageShort, -1);
         bool full = got == XmodemBlockSize;
         // The last block goes out only when everything before it was the measured image.
         if (!full && !ImageReadAsMeasured()) return EndTransfer(TransferImageChanged, -1);
-        int answer = SendBlockForAnswer(counter);
+        ++UpgradeRun.blocksSent;
+        SendBlock(counter);
+        int next = full ? ReadAhead() : 0;
+        int answer = AwaitAnswer(counter);
         if (answer < 0) return EndTransfer(TransferUnanswered, -1);
         if (answer == XmodemAck) {
             ShowProgress(static_cast<uint32_t>(counter) + 2);
-            if (full) continue;
+            if (full) {
+                std::memcpy(XmodemBlock, ahead, XmodemBlockSize);
+                got = next;
+                continue;
+            }
         } else if (full) {
             NoteExchange("block %d answered with 0x%02x instead of ACK", counter, answer);
             return EndTransfer(TransferRejected, -1);
