@@ -22,7 +22,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum { ProbeIntervalMs = 500, ProbeBudget = 250, UpgradeBaud = 57600 };
+enum { ProbeIntervalMs = 500, ProbeBudget = 250, DrainBudget = 150, UpgradeBaud = 57600 };
+
+// Looks in a row that must find no console before a scanner counts as gone.
+enum { SilentProbesForGone = 2 };
 
 const char kNotConnected[] = "Scanner is not connected or not in upgrade mode";
 
@@ -50,6 +53,8 @@ bool ScannerAnswers(const std::string& given) {
     std::string device = DeviceOf(entry);
     if (device.empty() || !PortDeviceExists(device)) return false;
     if (SerialOpen(device.c_str(), UpgradeBaud) < 0) return false;
+    // What the console still prints (after "go 5000", say) is no answer to this look.
+    DrainConsole(DrainBudget);
     RxFlush();
     bool answers = WakeConsole(ProbeBudget);
     SerialClose();
@@ -69,12 +74,17 @@ WaitEnd WaitForScanner(const PortRun& r) {
     }
 }
 
-// The scanner just upgraded must leave before the next one is taken.
+// The scanner just upgraded must leave before the next one is taken: its
+// console stops answering, or its port goes. One look that finds nothing is
+// not enough, as a console busy with something else misses a wake-up too.
 bool WaitUntilGone(const PortRun& r) {
     bool told = false;
-    while (ScannerAnswers(r.given)) {
-        if (!told) DisplayWaiting("waiting for the scanner to leave " + r.given + "...");
-        told = true;
+    for (int silent = 0; silent < SilentProbesForGone;) {
+        silent = ScannerAnswers(r.given) ? 0 : silent + 1;
+        if (silent == 0 && !told) {
+            DisplayWaiting("waiting for the scanner to leave " + r.given + "...");
+            told = true;
+        }
         if (!PauseUnlessStopped(ProbeIntervalMs)) return false;
     }
     return !StopRequested();

@@ -22,6 +22,14 @@ std::mutex ringLock;
 std::condition_variable ringFilled;
 std::atomic<bool> linkDown{false};
 std::atomic<bool> halted{false};
+std::atomic<RxDriverBacklog> driverBacklog{nullptr};
+
+enum { BacklogWaitMs = 1000 };  // for the reader to take in bytes that have already come
+
+bool BytesStillComing() {
+    RxDriverBacklog backlog = driverBacklog.load();
+    return backlog && backlog() > 0;
+}
 
 bool RxIsEmpty() {
     return RxRing.writeIndex.load(std::memory_order_acquire) ==
@@ -60,8 +68,12 @@ int RxReadByte(int budget_ms) {
     if (RxIsEmpty()) {
         auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(RxBudgetWaitMs(budget_ms));
-        bool arrived = ringFilled.wait_until(lock, deadline,
-                                             [] { return !RxIsEmpty() || linkDown || halted; });
+        auto ready = [] { return !RxIsEmpty() || linkDown || halted; };
+        bool arrived = ringFilled.wait_until(lock, deadline, ready);
+        if (!arrived && BytesStillComing())
+            arrived = ringFilled.wait_for(lock, std::chrono::milliseconds(BacklogWaitMs), ready);
+        else if (!arrived)
+            arrived = ready();
         if (!arrived || RxIsEmpty() || halted) return -1;
     }
     unsigned r = RxRing.readIndex.load(std::memory_order_relaxed);
@@ -74,6 +86,10 @@ void RxFlush() {
     std::lock_guard<std::mutex> lock(ringLock);
     RxRing.readIndex.store(0, std::memory_order_release);
     RxRing.writeIndex.store(0, std::memory_order_release);
+}
+
+void RxSetDriverBacklog(RxDriverBacklog backlog) {
+    driverBacklog = backlog;
 }
 
 bool RxLinkIsDown() {

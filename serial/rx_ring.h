@@ -16,6 +16,12 @@ void RxFlush();
 // Milliseconds that RxReadByte waits on an empty ring for this budget.
 int RxBudgetWaitMs(int budget_ms);
 
+// How many received bytes wait in the driver, not yet taken in by the reader
+// thread; set by the serial channel. A byte that reached the driver within
+// the budget has come, however late a busy machine lets the reader run.
+typedef int (*RxDriverBacklog)();
+void RxSetDriverBacklog(RxDriverBacklog backlog);
+
 // Set by the serial link when its device is gone or closed: an empty ring then
 // answers -1 at once, since nothing more can arrive.
 void RxSetLinkDown(bool down);

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -17,7 +18,9 @@
 namespace {
 
 int portFd = -1;
-int wakePipe[2] = {-1, -1};  // written by SerialClose: closing an fd does not wake poll()
+std::atomic<int> openFd{-1};        // the same, for the ring's look at the driver from the worker
+std::atomic<bool> draining{false};  // the reader holds bytes it has read but not yet pushed
+int wakePipe[2] = {-1, -1};         // written by SerialClose: closing an fd does not wake poll()
 std::thread readerThread;
 
 speed_t SpeedFor(uint32_t baud) {
@@ -102,6 +105,15 @@ bool DrainInput(int fd) {
     }
 }
 
+int DriverBacklog() {
+    int waiting = 0;
+    int fd = openFd.load();
+    if (fd < 0) return 0;
+    // In this order: the reader marks itself draining before it takes bytes from the driver.
+    if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) return waiting;
+    return draining ? 1 : 0;
+}
+
 }  // namespace
 
 int SerialOpen(const char* device_path, uint32_t baud) {
@@ -116,6 +128,8 @@ int SerialOpen(const char* device_path, uint32_t baud) {
     ApplyLineSettings(fd, baud);
     tcflush(fd, TCIOFLUSH);
     portFd = fd;
+    openFd = fd;
+    RxSetDriverBacklog(DriverBacklog);
     RxSetLinkDown(false);
     SerialReaderStarting();
     readerThread = std::thread(SerialReaderThread);
@@ -151,6 +165,7 @@ void SerialClose() {
         (void)ignored;
     }
     if (readerThread.joinable()) readerThread.join();
+    openFd = -1;
     ioctl(portFd, TIOCNXCL);
     close(portFd);
     for (int& fd : wakePipe) {
@@ -171,11 +186,13 @@ void SerialReaderThread() {
             break;
         }
         if (fds[1].revents != 0) break;
+        draining = true;
         if (fds[0].revents & POLLIN) gone = !DrainInput(portFd);
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             if (!gone) DrainInput(portFd);
             gone = true;
         }
+        draining = false;
     }
     if (gone) RxSetLinkDown(true);
     SerialReaderEnded();

@@ -18,7 +18,8 @@ static_assert(sizeof(DCB) == 28, "the driver expects DCBlength 28");
 HANDLE port = INVALID_HANDLE_VALUE;
 OVERLAPPED writeRecord;  // one record: only the worker writes, never two at once
 HANDLE reader = nullptr;
-HANDLE stopReader = nullptr;  // set by SerialClose: ends the reader's wait
+HANDLE stopReader = nullptr;                         // set by SerialClose: ends the reader's wait
+std::atomic<HANDLE> openPort{INVALID_HANDLE_VALUE};  // for the ring's look at the driver
 std::atomic<bool> closing{false};
 
 SerialOpenFailure FailureFromError(DWORD err) {
@@ -132,6 +133,11 @@ OVERLAPPED NewRecord() {
     return record;
 }
 
+int DriverBacklog() {
+    HANDLE h = openPort.load();
+    return h == INVALID_HANDLE_VALUE ? 0 : static_cast<int>(WaitingBytes(h));
+}
+
 unsigned __stdcall ReaderEntry(void*) {
     SerialReaderThread();
     return 0;
@@ -154,6 +160,8 @@ int SerialOpen(const char* device_path, uint32_t baud) {
     ConfigurePort(h, baud);
     RenewWriteRecord();
     port = h;
+    openPort = h;
+    RxSetDriverBacklog(DriverBacklog);
     closing = false;
     stopReader = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     RxSetLinkDown(false);
@@ -175,6 +183,7 @@ void SerialWrite(const void* bytes, uint32_t length) {
 void SerialClose() {
     if (port == INVALID_HANDLE_VALUE) return;
     closing = true;
+    openPort = INVALID_HANDLE_VALUE;
     SetEvent(stopReader);
     if (reader) {
         WaitForSingleObject(reader, ReaderEndWaitMs);

@@ -40,6 +40,7 @@ struct BootSimOptions {
     bool endlessBeforeNak = false;           // never send NAK; stream other bytes instead
     int unplugAfterBlock = -1;               // close the line after ACKing this block
     bool noPromptAfterUpload = false;        // ignore the start step's wake-up
+    int goReplyDelayMs = 0;                  // busy this long before answering "go"
 
     // Called on the emulator's thread: one readable line per executed command
     // or event, and the flash of every completed upload. Keep them short.

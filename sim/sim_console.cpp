@@ -1,9 +1,11 @@
 #include "sim/sim_console.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "sim/sim_xmodem.h"
@@ -124,6 +126,9 @@ bool Console::Execute() {
     } else if (verb == "go") {
         m_.Log(Printable(line));
         reply = Go(args);
+        // Busy starting: nothing is read or answered meanwhile.
+        if (o_.goReplyDelayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(o_.goReplyDelayMs));
     } else {
         m_.Log("unknown command \"" + Printable(line) + "\"");
         reply = "\r\nunknown command";

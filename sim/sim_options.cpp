@@ -66,6 +66,8 @@ const Fault kFaults[] = {
      [](V v, O o) { o.unplugAfterBlock = v.number; }},
     {"no-prompt-after-upload", FaultArgument::None, "ignore wake-ups once an upload is done",
      [](V, O o) { o.noPromptAfterUpload = true; }},
+    {"go-reply-delay", FaultArgument::Number, "busy N ms before answering the start command",
+     [](V v, O o) { o.goReplyDelayMs = v.number; }},
 };
 
 const char* ArgumentForm(FaultArgument argument) {

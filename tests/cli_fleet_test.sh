@@ -54,6 +54,35 @@ flash upgrade --port "$work/never-there" --wait=1 "$work/fw.bin"
 expect_status 1 "wait time-out"
 expect_last_line "Scanner is not connected or not in upgrade mode" "wait time-out"
 
+# --loop never takes the same scanner twice: one that stays in upgrade mode
+# after its upgrade is waited for to leave, however often it answers, also
+# when it is slow to answer the start command (a look at it meets that answer).
+stay_case() {
+  local name=$1 delay=$2 stay="$work/$1-link"
+  "$bin/orvane-flash" upgrade --port "$stay" --loop "$work/fw.bin" </dev/null >"$work/out" 2>"$work/err" &
+  cli=$!
+  start_sim "$name" --key 90 --expect "$work/fw.bin" --fault "go-reply-delay:$delay"
+  ln -s "$port" "$stay"
+  wakes_after_start() {
+    [ "$(awk '/go 5000/ { on = 1 } on && /wake-up/ { n++ } END { print n + 0 }' "$work/$name.log")" -ge "$1" ]
+  }
+  wait_until 60 wakes_after_start 6 || fail "$name: the scanner was not looked at after its upgrade"
+  [ "$(log_count "$name" "upload done")" -eq 1 ] ||
+    fail "$name: upgraded $(log_count "$name" "upload done") times"
+  grep -q "waiting for the scanner to leave $stay" "$work/err" || fail "$name: not waiting for it to leave"
+  rm -f "$stay"
+  waiting_again() { [ "$(grep -c "waiting for the scanner on $stay" "$work/err")" -ge 2 ]; }
+  wait_until 30 waiting_again || fail "$name: its leaving was not seen"
+  kill -INT "$cli"
+  wait_for "$cli" 20
+  status=$?
+  expect_status 0 "$name: stopped while waiting"
+  stop_sims
+}
+stay_case stay 0
+stay_case slow-go 40
+stay_case slower-go 300
+
 # --loop: three scanners, one after another on one port, each upgraded once.
 line="$work/line-link"
 "$bin/orvane-flash" upgrade --port "$line" --loop --report "$work/loop.jsonl" "$work/fw.bin" \

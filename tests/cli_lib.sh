@@ -65,6 +65,9 @@ log_count() { grep -c -- "$2" "$work/$1.log"; }
 
 finish() {
   if [ "$failures" -ne 0 ]; then
+    for log in "$work"/*.log; do
+      [ -e "$log" ] && { echo "--- last lines of $(basename "$log"):"; tail -n 12 "$log"; }
+    done
     echo "$failures check(s) failed"
     exit 1
   fi
