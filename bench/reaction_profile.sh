@@ -10,22 +10,9 @@ bin=${ORVANE_BENCH_BIN:-build-bench/bin}
 size=${1:-12000}
 command -v perf >/dev/null || { echo "reaction-profile: perf is not installed" >&2; exit 1; }
 work=$(mktemp -d /tmp/orvane-reaction.XXXXXX)
-started=()
-cleanup() {
-  local pid
-  for pid in "${started[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-await_file() {
-  local i
-  for ((i = 0; i < 500; i++)); do
-    [ -s "$1" ] && return 0
-    sleep 0.01
-  done
-  echo "reaction-profile: $1 did not appear" >&2
-  exit 1
-}
+bench_name=reaction-profile
+. bench/bench_lib.sh
+trap 'bench_cleanup; rm -rf "$work"' EXIT
 
 "$bin/orvane-mkimage" --out "$work/image.bin" --size "$size" --key 90 >/dev/null
 "$bin/orvane-bootsim" --key 90 --once --expect "$work/image.bin" --path-file "$work/sim.path" \

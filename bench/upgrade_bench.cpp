@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <random>
+#include <string>
 
 #include "serial/rx_ring.h"
 #include "serial/serial.h"
@@ -79,10 +80,12 @@ void BM_UpgradeAtLineRate(benchmark::State& state) {
         auto s = StartSim(true);
         if (!s) return state.SkipWithError("emulator did not start");
         auto start = std::chrono::steady_clock::now();
-        RunUpgrade(path, 0);
+        std::string result = RunUpgrade(path, 0);
         double took =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         SerialClose();
+        // A failed run would look fast.
+        if (result != "upgrade success!!!") return state.SkipWithError(result.c_str());
         state.counters["wire_efficiency"] = wire / took;
     }
     std::remove(path);

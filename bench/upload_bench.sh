@@ -26,23 +26,9 @@ rm -rf "$out"
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-started=()  # every background process of ours, ended by its id on the way out
-cleanup() {
-  local pid
-  for pid in "${started[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-
-# Waits up to 5 s for a file to appear.
-await_file() {
-  local i
-  for ((i = 0; i < 500; i++)); do
-    [ -s "$1" ] && return 0
-    sleep 0.01
-  done
-  echo "upload-bench: $1 did not appear" >&2
-  return 1
-}
+bench_name=upload-bench
+. bench/bench_lib.sh  # `started`: every background process of ours, ended on the way out
+trap bench_cleanup EXIT
 
 # Waits for a process of ours, ending it after $2 seconds; its status in $exit_status
 # (not printed: a command substitution's subshell cannot wait for our children).

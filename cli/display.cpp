@@ -166,11 +166,13 @@ const char* PhaseName() {
     return names[UpgradeRun.phase];
 }
 
+// At most a few a second, but always the first and the last.
 void EmitProgress(bool force) {
     auto now = Clock::now();
-    if (!force && now - d.lastEvent < std::chrono::milliseconds(1000 / EventsPerSecond)) return;
-    d.lastEvent = now;
     Numbers n = Compute();
+    bool due = now - d.lastEvent >= std::chrono::milliseconds(1000 / EventsPerSecond);
+    if (!force && !due && n.percent < 100) return;
+    d.lastEvent = now;
     Emit({{"ev", "progress"},
           {"phase", PhaseName()},
           {"text", d.status},

@@ -85,16 +85,19 @@ void TakeEvent(Fleet& f, Row& row, const std::string& line) {
     std::string ev = e.value("ev", "");
     if (ev == "progress") {
         bool changed = e.value("text", "") != row.text;
+        row.message.clear();  // a new upgrade under way
         TakeProgress(row, e);
         if (changed && row.text.find("byte(s) sent") == std::string::npos) Plain(f, row, row.text);
     } else if (ev == "scanner") {
         row.identity = e.value("module", "") + " " + e.value("software", "");
     } else if (ev == "line" || ev == "waiting") {
         std::string text = e.value("text", "");
-        if (ev == "waiting")
-            row.phase = "waiting", row.text = text;
-        else
+        if (ev == "waiting") {
+            row.phase = "waiting", row.text = text, row.message.clear();
+            row.percent = -1, row.rate = 0;
+        } else {
             row.lines.push_back(text);
+        }
         Plain(f, row, text);
     } else if (ev == "result") {
         row.message = e.value("message", "");
@@ -108,6 +111,18 @@ void TakeEvent(Fleet& f, Row& row, const std::string& line) {
     }
 }
 
+// "waiting for the scanner to leave PORT..." as "for the scanner to leave":
+// the row names its port and its phase already.
+std::string WaitingFor(const Row& row) {
+    std::string text = row.text;
+    for (const std::string& cut :
+         {std::string("waiting "), " on " + row.port, " " + row.port, std::string("...")}) {
+        size_t at = text.find(cut);
+        if (at != std::string::npos) text.erase(at, cut.size());
+    }
+    return text;
+}
+
 std::string RowText(const Row& row, int columns) {
     char numbers[64] = "";
     if (row.percent >= 0) {
@@ -116,13 +131,15 @@ std::string RowText(const Row& row, int columns) {
             std::snprintf(numbers + n, sizeof numbers - n, " %5.1f KB/s %4.0f s", row.rate / 1024,
                           row.left);
     }
-    std::string tally = row.tallied ? " [" + std::to_string(row.done) + " ok, " +
-                                          std::to_string(row.failed) + " failed]"
-                                    : "";
+    // The running count before the text, which the width may cut.
+    std::string tally =
+        row.tallied ? std::to_string(row.done) + " ok " + std::to_string(row.failed) + " failed  "
+                    : "";
+    std::string shown = row.message.empty() ? row.text : row.message;
+    if (row.phase == "waiting") shown = WaitingFor(row);
     char text[512];
     std::snprintf(text, sizeof text, "%-16s %-14s %-9s %-22s %s%s", row.port.c_str(),
-                  row.identity.c_str(), row.phase.c_str(), numbers,
-                  (row.message.empty() ? row.text : row.message).c_str(), tally.c_str());
+                  row.identity.c_str(), row.phase.c_str(), numbers, tally.c_str(), shown.c_str());
     std::string line = text;
     if (static_cast<int>(line.size()) > columns - 1) line.resize(columns - 1);
     return line;
@@ -201,7 +218,13 @@ int Summarize(Fleet& f) {
         if (row.exitStatus >= ExitInterruptedBase) interruptedStatus = row.exitStatus;
     }
     int failed = static_cast<int>(f.rows.size()) - succeeded;
-    std::fprintf(stderr, "%d succeeded, %d failed\n", succeeded, failed);
+    if (f.options.loop) {
+        int done = 0, bad = 0;
+        for (const Row& row : f.rows) done += row.done, bad += row.failed;
+        std::fprintf(stderr, "%zu ports: %d upgraded, %d failed\n", f.rows.size(), done, bad);
+    } else {
+        std::fprintf(stderr, "%d succeeded, %d failed\n", succeeded, failed);
+    }
     for (const Row& row : f.rows) {
         if (row.tallied)
             std::fprintf(stderr, "  %s: %d upgraded, %d failed\n", row.port.c_str(), row.done,
