@@ -30,16 +30,16 @@ elseif(ORVANE_HELP2MAN AND ORVANE_GZIP)
   add_custom_command(
     OUTPUT ${man_page} ${man_page}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${man_dir}
-    COMMAND sh ${CMAKE_SOURCE_DIR}/doc/man-commands.sh $<TARGET_FILE:orvane-flash>
+    COMMAND sh ${CMAKE_SOURCE_DIR}/docs/man-commands.sh $<TARGET_FILE:orvane-flash>
             ${man_dir}/commands.h2m
     COMMAND ${ORVANE_HELP2MAN} --no-info --section=1
             "--name=upgrade the firmware of an Orvane 5800 imager over a serial line"
-            --include=${man_dir}/commands.h2m --include=${CMAKE_SOURCE_DIR}/doc/orvane-flash.h2m
+            --include=${man_dir}/commands.h2m --include=${CMAKE_SOURCE_DIR}/docs/orvane-flash.h2m
             --output=${man_page} $<TARGET_FILE:orvane-flash>
     # Debian's way: best compression, no name or time stamp in the header.
     COMMAND ${ORVANE_GZIP} -9nf -k ${man_page}
-    DEPENDS orvane-flash ${CMAKE_SOURCE_DIR}/doc/man-commands.sh
-            ${CMAKE_SOURCE_DIR}/doc/orvane-flash.h2m
+    DEPENDS orvane-flash ${CMAKE_SOURCE_DIR}/docs/man-commands.sh
+            ${CMAKE_SOURCE_DIR}/docs/orvane-flash.h2m
     COMMENT "man page for orvane-flash"
     VERBATIM)
   add_custom_target(orvane_man ALL DEPENDS ${man_page} ${man_page}.gz)
