@@ -12,6 +12,7 @@
 namespace {
 
 const DWORD QueueBytes = 1024, ReadPiece = 128, ReaderEndWaitMs = 5000;
+const int MaxFailedWaits = 1000;  // in a row, on a device that still answers
 
 static_assert(sizeof(DCB) == 28, "the driver expects DCBlength 28");
 
@@ -100,6 +101,13 @@ void DrainInput(HANDLE h, OVERLAPPED* record) {
         DWORD got = ReadWaiting(h, record, buffer, waiting < ReadPiece ? waiting : ReadPiece);
         if (got > 0) RxPush(buffer, static_cast<int>(got));
     }
+}
+
+// The port's status can still be read: the device has not gone.
+bool DeviceAnswers(HANDLE h) {
+    DWORD errors = 0;
+    COMSTAT status;
+    return ClearCommError(h, &errors, &status) != 0;
 }
 
 // Filled by the pending wait whenever it completes, so it outlives every wait.
@@ -203,12 +211,16 @@ void SerialReaderThread() {
     HANDLE h = port;
     OVERLAPPED waitRecord = NewRecord(), readRecord = NewRecord();
     long events = 0;
-    while ((events = AwaitReceiveEvent(h, &waitRecord)) >= 0) {
-        if (events & EV_RXCHAR) {
-            DrainInput(h, &readRecord);
-        } else {
-            Sleep(1);  // an empty mask (the mask was changed under the wait): ask again, gently
-        }
+    for (int failedWaits = 0; failedWaits < MaxFailedWaits;) {
+        events = AwaitReceiveEvent(h, &waitRecord);
+        if (events == -1) break;
+        // A failed wait on a port that still answers is asked again: only a
+        // device that has gone ends the line.
+        if (events == -2 && !DeviceAnswers(h)) break;
+        failedWaits = events == -2 ? failedWaits + 1 : 0;
+        // After an empty mask or a failed wait, bytes may wait that no new event will announce.
+        DrainInput(h, &readRecord);
+        if (events <= 0 || !(events & EV_RXCHAR)) Sleep(1);
     }
     CloseHandle(waitRecord.hEvent);
     CloseHandle(readRecord.hEvent);
