@@ -33,7 +33,17 @@ bool AwaitStartSignal() {
     }
 }
 
+// The position of a block acknowledged, shown once the next block is on its
+// way: the display's work then takes nothing from the wire's time.
+uint32_t pendingProgress = 0;
+
+void ShowPendingProgress() {
+    if (pendingProgress) ShowProgress(pendingProgress);
+    pendingProgress = 0;
+}
+
 int EndTransfer(TransferEnd end, int result) {
+    ShowPendingProgress();
     UpgradeRun.transferEnd = end;
     TraceLine("\n");
     return result;
@@ -100,11 +110,12 @@ int SendImage() {
         if (!full && !ImageReadAsMeasured()) return EndTransfer(TransferImageChanged, -1);
         ++UpgradeRun.blocksSent;
         SendBlock(counter);
+        ShowPendingProgress();
         int next = full ? ReadAhead() : 0;
         int answer = AwaitAnswer(counter);
         if (answer < 0) return EndTransfer(TransferUnanswered, -1);
         if (answer == XmodemAck) {
-            ShowProgress(static_cast<uint32_t>(counter) + 2);
+            pendingProgress = static_cast<uint32_t>(counter) + 2;
             if (full) {
                 std::memcpy(XmodemBlock, ahead, XmodemBlockSize);
                 got = next;
@@ -114,6 +125,7 @@ int SendImage() {
             NoteExchange("block %d answered with 0x%02x instead of ACK", counter, answer);
             return EndTransfer(TransferRejected, -1);
         }
+        ShowPendingProgress();
         const unsigned char eot = XmodemEot;
         SerialWrite(&eot, 1);
         NoteExchange("EOT sent after %d block(s)", counter);
