@@ -23,7 +23,6 @@ struct State {
     Verbosity verbosity = Normal;
     std::string port, image;
     Clock::time_point started, firstAck, lastDraw, lastPlain, lastEvent;
-    unsigned low = 0, high = 100;
     uint32_t position = 0;
     std::string status, printed;
     bool drawn = false, identityShown = false;
@@ -211,7 +210,7 @@ void StartDisplay(DisplayMode mode, Verbosity verbosity, const std::string& port
 void DisplayNewUpgrade(const std::string& image) {
     d.image = image.substr(image.find_last_of("/\\") + 1);
     d.started = d.firstAck = Clock::now();
-    d.low = 0, d.high = 100, d.position = 0;
+    d.position = 0;
     d.status.clear(), d.printed.clear();
     d.identityShown = false;
 }
@@ -226,10 +225,9 @@ void DisplayStatusLine(const char* text) {
     PrintPlainStatus();
 }
 
-void DisplayRange(unsigned low, unsigned high) {
-    d.low = low;
-    d.high = high;
-}
+// The percent comes from the bytes acknowledged, not from the bar's range,
+// which counts the header's blocks too.
+void DisplayRange(unsigned, unsigned) {}
 
 void DisplayPosition(uint32_t position) {
     if (position == 3) d.firstAck = Clock::now();

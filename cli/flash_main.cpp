@@ -52,7 +52,7 @@ int Monitor(const FlashOptions& o) {
     std::string entry = ResolvePortName(o.ports.front());
     SetPortEntry("^" + entry);
     if (RunUpgradeCommand() != MonitorStarted) {
-        HintRefusedPort(o.ports.front(), "^" + entry);
+        HintRefusedPort("^" + entry);
         DisplayResult("Cannot open this com port", ExitPortNotOpened);
         return ExitPortNotOpened;
     }

@@ -6,9 +6,7 @@
 #include "codec/access_mode.h"
 #include "codec/image_header.h"
 #include "codec/scanner_identity.h"
-#include "serial/serial.h"
-#include "shell/main_dialog.h"
-#include "shell/port_details.h"
+#include "shell/port_refusal.h"
 #include "upgrade/upgrade.h"
 
 namespace {
@@ -93,13 +91,10 @@ void HintAfterUpgrade(const char* message) {
     }
 }
 
-void HintRefusedPort(const std::string& given, const std::string& entry) {
-    char device[ImagePathSize];
-    if (!ResolvePortEntry(entry.c_str(), device, sizeof device)) {
-        Hint(given + " is not a serial port of this system; 'orvane-flash ports' lists them");
-        return;
-    }
-    Hint(ExplainOpenFailure(device, SerialLastOpenFailure()));
+void HintRefusedPort(const std::string& entry) {
+    std::string reason;
+    if (!ExplainRefusedPort(entry.c_str(), reason)) reason += "; 'orvane-flash ports' lists them";
+    Hint(reason);
 }
 
 void HintInvalidFileType() {

@@ -7,7 +7,7 @@
 void HintAfterUpgrade(const char* message);
 
 // After "Cannot open this com port": what the entry named and why it failed.
-void HintRefusedPort(const std::string& given, const std::string& entry);
+void HintRefusedPort(const std::string& entry);
 
 void HintInvalidFileType();
 

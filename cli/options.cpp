@@ -100,10 +100,6 @@ bool TakeWait(const std::string& wait, FlashOptions& o) {
 
 }  // namespace
 
-const char* ProgramVersion() {
-    return kVersion;
-}
-
 int ParseFlashOptions(int argc, char** argv, FlashOptions& o) {
     CLI::App app("Upgrades the firmware of an Orvane 5800 imager over a serial line.",
                  "orvane-flash");

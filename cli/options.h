@@ -36,6 +36,3 @@ int ParseFlashOptions(int argc, char** argv, FlashOptions& options);
 
 // The arguments that make a child run the same upgrade on one port.
 std::vector<std::string> ChildArguments(const FlashOptions& options, const std::string& port);
-
-// "1.0.0 (v1.0.0-12-gabcdef)"
-const char* ProgramVersion();

@@ -35,19 +35,15 @@ struct PortRun {
     int done = 0, failed = 0;
 };
 
-// Links and bare names are resolved anew each time: a port may come and go.
-std::string CurrentEntry(const std::string& given) {
-    return ResolvePortName(given);
-}
-
 std::string DeviceOf(const std::string& entry) {
     char device[ImagePathSize];
     return ResolvePortEntry(entry.c_str(), device, sizeof device) ? device : "";
 }
 
 // The port is there, opens, and its console answers a lone carriage return.
+// Links and bare names are resolved anew at each look: a port may come and go.
 bool ScannerAnswers(const std::string& given) {
-    std::string entry = CurrentEntry(given);
+    std::string entry = ResolvePortName(given);
     if (entry.size() >= PortEntrySize) return false;
     DiscoverSerialPorts(nullptr, nullptr);  // a COM port may have appeared
     std::string device = DeviceOf(entry);
@@ -113,12 +109,11 @@ int Conclude(PortRun& r, const std::string& time, const std::string& entry, Cloc
     return status;
 }
 
-int Outcome(UpgradeCommandOutcome outcome, const PortRun& r, const std::string& entry,
-            std::string& message) {
+int Outcome(UpgradeCommandOutcome outcome, const std::string& entry, std::string& message) {
     switch (outcome) {
         case PortRefused:
             message = "Cannot open this com port";
-            HintRefusedPort(r.given, entry);
+            HintRefusedPort(entry);
             return ExitPortNotOpened;
         case InvalidFileType:
             message = "Invalid file type";
@@ -136,7 +131,7 @@ int Outcome(UpgradeCommandOutcome outcome, const PortRun& r, const std::string& 
 
 int UpgradeOnce(PortRun& r) {
     UpgradeRun = UpgradeRecord();
-    std::string entry = CurrentEntry(r.given), time = UtcTimestamp(), message;
+    std::string entry = ResolvePortName(r.given), time = UtcTimestamp(), message;
     auto t0 = Clock::now();
     DisplayNewUpgrade(r.options.image);
     if (entry.size() >= PortEntrySize) {
@@ -146,7 +141,7 @@ int UpgradeOnce(PortRun& r) {
         return Conclude(r, time, entry, t0, "Cannot open this com port", ExitPortNotOpened);
     }
     SetPortEntry(entry);
-    int status = Outcome(RunUpgradeCommand(), r, entry, message);
+    int status = Outcome(RunUpgradeCommand(), entry, message);
     return Conclude(r, time, entry, t0, message, status);
 }
 
@@ -154,7 +149,7 @@ int TimedOut(PortRun& r) {
     UpgradeRun = UpgradeRecord();
     DisplayNewUpgrade(r.options.image);
     HintAfterUpgrade(kNotConnected);
-    return Conclude(r, UtcTimestamp(), CurrentEntry(r.given), Clock::now(), kNotConnected,
+    return Conclude(r, UtcTimestamp(), ResolvePortName(r.given), Clock::now(), kNotConnected,
                     ExitUpgradeFailed);
 }
 

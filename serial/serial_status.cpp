@@ -2,9 +2,8 @@
 
 #include <atomic>
 
-#include "serial/trace.h"
-
 #include "serial/rx_ring.h"
+#include "serial/trace.h"
 
 namespace {
 std::atomic<int> readersRunning{0};

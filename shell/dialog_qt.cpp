@@ -23,8 +23,7 @@
 #include <system_error>
 #include <thread>
 
-#include "serial/serial.h"
-#include "shell/port_details.h"
+#include "shell/port_refusal.h"
 
 // Outside any namespace, as the resource system needs it.
 static void InitUpgradeResources() {
@@ -289,10 +288,8 @@ void UpgradeDialog::RunUpgradeFromButton() {
     if (outcome != PortRefused) return;
     char entry[PortEntrySize];
     DialogBridge::ReadPortEntry(entry, sizeof entry);  // as the command read it
-    char device[ImagePathSize];
-    std::string reason = ResolvePortEntry(entry, device, sizeof device)
-                             ? ExplainOpenFailure(device, SerialLastOpenFailure())
-                             : std::string(entry) + " is not a serial port of this system";
+    std::string reason;
+    ExplainRefusedPort(entry, reason);
     statusLine_->setToolTip(QString::fromLocal8Bit(reason.c_str()));
 }
 

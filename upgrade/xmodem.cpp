@@ -49,11 +49,12 @@ int EndTransfer(TransferEnd end, int result) {
     return result;
 }
 
-// The next block's data: the count read, or -1 when the file came up short.
-int ReadBlockData(int counter) {
+// The first block's data, past the header when the file begins with its
+// magic: the count read, or -1 when the file came up short.
+int ReadFirstBlockData() {
     int got = ReadImage(XmodemBlock, XmodemBlockSize);
     // The magic is looked for in what the file holds, never in an old block.
-    if (counter == 1 && got >= 4 && HasImageMagic(XmodemBlock, got)) {
+    if (got >= 4 && HasImageMagic(XmodemBlock, got)) {
         for (int i = 0; i < HeaderReads && got >= 0; ++i)
             got = ReadImage(XmodemBlock, XmodemBlockSize);
     }
@@ -102,7 +103,7 @@ int SendImage() {
     }
     TraceLine("\n");
     RewindImage();
-    int got = ReadBlockData(1);
+    int got = ReadFirstBlockData();
     for (int counter = 1;; ++counter) {
         if (got < 0) return EndTransfer(TransferImageShort, -1);
         bool full = got == XmodemBlockSize;
