@@ -22,7 +22,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum { ProbeIntervalMs = 500, ProbeBudget = 250, DrainBudget = 150, UpgradeBaud = 57600 };
+enum { ProbeIntervalMs = 500, ProbeBudget = 250, DrainBudget = 150 };
 
 // Looks in a row that must find no console before a scanner counts as gone.
 enum { SilentProbesForGone = 2 };

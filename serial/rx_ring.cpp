@@ -23,12 +23,18 @@ std::condition_variable ringFilled;
 std::atomic<bool> linkDown{false};
 std::atomic<bool> halted{false};
 std::atomic<RxDriverBacklog> driverBacklog{nullptr};
+std::atomic<bool> draining{false};
 
 enum { BacklogWaitMs = 1000 };  // for the reader to take in bytes that have already come
 
-bool BytesStillComing() {
+bool DriverHoldsBytes() {
     RxDriverBacklog backlog = driverBacklog.load();
     return backlog && backlog() > 0;
+}
+
+// In this order: the reader marks itself draining before it takes bytes from the driver.
+bool BytesStillComing() {
+    return DriverHoldsBytes() || draining.load();
 }
 
 bool RxIsEmpty() {
@@ -56,6 +62,11 @@ void RxPush(const unsigned char* bytes, int count) {
     }
     ringFilled.notify_one();
     TraceReceived(bytes, count);
+}
+
+// Not the draining mark: the reader keeps it a moment after its bytes are in.
+bool RxHasWaiting() {
+    return !RxIsEmpty() || DriverHoldsBytes();
 }
 
 int RxBudgetWaitMs(int budget_ms) {
@@ -90,6 +101,10 @@ void RxFlush() {
 
 void RxSetDriverBacklog(RxDriverBacklog backlog) {
     driverBacklog = backlog;
+}
+
+void RxSetDraining(bool on) {
+    draining = on;
 }
 
 bool RxLinkIsDown() {

@@ -13,6 +13,9 @@ int RxReadByte(int budget_ms);
 // Discards every unread byte.
 void RxFlush();
 
+// True when a byte waits to be read, in the ring or still in the driver.
+bool RxHasWaiting();
+
 // Milliseconds that RxReadByte waits on an empty ring for this budget.
 int RxBudgetWaitMs(int budget_ms);
 
@@ -21,6 +24,10 @@ int RxBudgetWaitMs(int budget_ms);
 // the budget has come, however late a busy machine lets the reader run.
 typedef int (*RxDriverBacklog)();
 void RxSetDriverBacklog(RxDriverBacklog backlog);
+
+// Set by the reader around taking bytes from the driver: they are on their
+// way to the ring, though neither the driver nor the ring shows them.
+void RxSetDraining(bool draining);
 
 // Set by the serial link when its device is gone or closed: an empty ring then
 // answers -1 at once, since nothing more can arrive.

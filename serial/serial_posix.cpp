@@ -18,9 +18,8 @@
 namespace {
 
 int portFd = -1;
-std::atomic<int> openFd{-1};        // the same, for the ring's look at the driver from the worker
-std::atomic<bool> draining{false};  // the reader holds bytes it has read but not yet pushed
-int wakePipe[2] = {-1, -1};         // written by SerialClose: closing an fd does not wake poll()
+std::atomic<int> openFd{-1};  // the same, for the ring's look at the driver from the worker
+int wakePipe[2] = {-1, -1};   // written by SerialClose: closing an fd does not wake poll()
 std::thread readerThread;
 
 speed_t SpeedFor(uint32_t baud) {
@@ -108,10 +107,7 @@ bool DrainInput(int fd) {
 int DriverBacklog() {
     int waiting = 0;
     int fd = openFd.load();
-    if (fd < 0) return 0;
-    // In this order: the reader marks itself draining before it takes bytes from the driver.
-    if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) return waiting;
-    return draining ? 1 : 0;
+    return fd >= 0 && ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0 ? waiting : 0;
 }
 
 }  // namespace
@@ -186,13 +182,13 @@ void SerialReaderThread() {
             break;
         }
         if (fds[1].revents != 0) break;
-        draining = true;
+        RxSetDraining(true);
         if (fds[0].revents & POLLIN) gone = !DrainInput(portFd);
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             if (!gone) DrainInput(portFd);
             gone = true;
         }
-        draining = false;
+        RxSetDraining(false);
     }
     if (gone) RxSetLinkDown(true);
     SerialReaderEnded();

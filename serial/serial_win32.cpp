@@ -97,10 +97,12 @@ DWORD ReadWaiting(HANDLE h, OVERLAPPED* record, unsigned char* buffer, DWORD cou
 // Empties the input queue; a failed read is asked again.
 void DrainInput(HANDLE h, OVERLAPPED* record) {
     unsigned char buffer[ReadPiece];
+    RxSetDraining(true);
     for (DWORD waiting = WaitingBytes(h); waiting > 0 && !closing; waiting = WaitingBytes(h)) {
         DWORD got = ReadWaiting(h, record, buffer, waiting < ReadPiece ? waiting : ReadPiece);
         if (got > 0) RxPush(buffer, static_cast<int>(got));
     }
+    RxSetDraining(false);
 }
 
 // The port's status can still be read: the device has not gone.

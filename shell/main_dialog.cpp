@@ -23,7 +23,7 @@ uint16_t FontTargetWord;
 
 namespace {
 
-enum { UpgradeBaud = 57600, MonitorBaud = 9600, WorkerPauseMs = 300 };
+enum { WorkerPauseMs = 300 };
 
 const DialogView* view = nullptr;
 std::atomic<bool> workerActive{false};

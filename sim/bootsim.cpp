@@ -99,10 +99,22 @@ void BootSim::Impl::Run() {
         std::lock_guard<std::mutex> guard(lock);
         report.settled = pokes.load();
     });
-    SimMachine machine(options, line, lock, report, [this] {
+    auto unplug = [this] {
         WaitUntilRead();
         CloseLine();
-    });
+    };
+    line.InjectFaults(
+        options.lineFaults,
+        [this](const LineFaultEvent& e) {
+            std::lock_guard<std::mutex> guard(lock);
+            report.lineFaults.push_back(e);
+        },
+        [this, unplug] {
+            unplug();
+            std::lock_guard<std::mutex> guard(lock);
+            report.unplugged = true;
+        });
+    SimMachine machine(options, line, lock, report, unplug);
     Console(machine).Serve();
     std::lock_guard<std::mutex> guard(lock);
     report.settled = UINT_MAX;  // nothing more will be handled

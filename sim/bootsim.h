@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/line_faults.h"
 #include "sim/sim_codec.h"
 
 namespace sim {
@@ -39,8 +40,15 @@ struct BootSimOptions {
     int bytesBeforeNak = 0;                  // non-NAK bytes sent before the start signal
     bool endlessBeforeNak = false;           // never send NAK; stream other bytes instead
     int unplugAfterBlock = -1;               // close the line after ACKing this block
-    bool noPromptAfterUpload = false;        // ignore the start step's wake-up
-    int goReplyDelayMs = 0;                  // busy this long before answering "go"
+    int doubleAckBlock = -1;                 // the line doubles this block's ACK
+    int holdAckBlock = -1;                   // the line holds this block's ACK back...
+    int holdAckMs = 0;                       // ...this long, and everything after it
+    LineFaults lineFaults;                   // random faults of a bad line, both ways
+    // The data the scanner should end up with: accepted blocks are checked
+    // against it, to tell a block damaged past its checksum.
+    std::vector<uint8_t> expectedFlash;
+    bool noPromptAfterUpload = false;  // ignore the start step's wake-up
+    int goReplyDelayMs = 0;            // busy this long before answering "go"
 
     // Called on the emulator's thread: one readable line per executed command
     // or event, and the flash of every completed upload. Keep them short.
@@ -71,6 +79,8 @@ struct BootSimReport {
     bool started = false;  // "go 5000" executed
     bool unplugged = false;
     unsigned settled = 0;  // the last settle request answered (see WaitUntilSettled)
+    std::vector<LineFaultEvent> lineFaults;  // every fault the line injected
+    int damagedAccepted = 0;  // blocks whose damage the checksum missed (expectedFlash)
 };
 
 class BootSim {

@@ -2,6 +2,7 @@
 // running the utility and scripts without a scanner.
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +29,7 @@ struct Config {
     std::string outPath;
     std::string expectPath;
     std::string pathFile;
+    std::string summaryPath;
     bool once = false;
 };
 
@@ -74,7 +77,12 @@ int Parse(int argc, char** argv, Config& c) {
     sim::Once(
         app.add_option("--path-file", c.pathFile, "Write the device path into FILE once ready"))
         ->type_name("FILE");
+    sim::Once(app.add_option("--summary", c.summaryPath,
+                             "At the end write what the scanner holds and every line fault\n"
+                             "injected to FILE, as one JSON object"))
+        ->type_name("FILE");
     sim::AddFaultOption(app, o);
+    sim::AddLineFaultOptions(app, o.lineFaults);
     const int status = sim::ParseCommandLine(app, argc, argv);
     o.seed = static_cast<uint32_t>(seed);
     return status;
@@ -107,6 +115,34 @@ bool CheckFlash(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& i
     return true;
 }
 
+// The image and nothing else: its bytes, then the last block's fill; one more
+// block when the image is a whole number of blocks long.
+bool FlashHoldsExactly(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& image) {
+    return flash.size() == (image.size() / 128 + 1) * 128 &&
+           std::equal(image.begin(), image.end(), flash.begin());
+}
+
+void WriteSummary(const Config& c, const sim::BootSimReport& r,
+                  const std::vector<uint8_t>& expected) {
+    nlohmann::json faults = nlohmann::json::array();
+    for (const sim::LineFaultEvent& e : r.lineFaults)
+        faults.push_back({{"to_scanner", e.toScanner},
+                          {"index", e.index},
+                          {"kind", sim::LineFaultName(e.kind)},
+                          {"byte", e.byte},
+                          {"value", e.value}});
+    nlohmann::json summary = {{"flash_blocks", r.flash.size() / 128},
+                              {"uploads", r.uploads},
+                              {"eot", r.eot},
+                              {"started", r.started},
+                              {"unplugged", r.unplugged},
+                              {"damaged_accepted", r.damagedAccepted},
+                              {"line_faults", faults},
+                              {"flash_exact", nullptr}};
+    if (!c.expectPath.empty()) summary["flash_exact"] = FlashHoldsExactly(r.flash, expected);
+    std::ofstream(c.summaryPath) << summary.dump() << "\n";
+}
+
 void OnSignal(int) {
     stopRequested = 1;
 }
@@ -133,6 +169,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         expected = ImageProper(file);
+        config.options.expectedFlash = expected;
     }
 
     std::atomic<bool> lastCheckPassed{false};
@@ -162,7 +199,10 @@ int main(int argc, char** argv) {
         if (stopRequested || report.unplugged || (config.once && started)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    // What the utility sent last, a held-back byte included, is handled first.
+    if (stopRequested) sim.WaitUntilSettled(10000);
     sim.Stop();
+    if (!config.summaryPath.empty()) WriteSummary(config, sim.Report(), expected);
     if (!config.expectPath.empty()) return lastCheckPassed ? 0 : 1;
     return config.once && !started ? 1 : 0;
 }

@@ -45,6 +45,10 @@ class SimMachine {
     void SayByte(uint8_t byte) {
         if (!options_.silent) line_.WriteByte(byte);
     }
+    // A byte the line holds back for `ms`, with everything said after it.
+    void SayHeld(uint8_t byte, int ms) {
+        if (!options_.silent) line_.WriteHeld(byte, ms);
+    }
 
     template <class F>
     void Update(F change) {

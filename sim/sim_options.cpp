@@ -9,7 +9,7 @@ namespace sim {
 namespace {
 
 // How a fault's argument follows its name.
-enum class FaultArgument { None, Number, Command, CommandPosition, NumberTimes };
+enum class FaultArgument { None, Number, Command, CommandPosition, NumberTimes, NumberMs };
 
 struct FaultValues {
     std::string command;
@@ -64,6 +64,13 @@ const Fault kFaults[] = {
      [](V, O o) { o.endlessBeforeNak = true; }},
     {"unplug-after", FaultArgument::Number, "hang up the line after acknowledging block N",
      [](V v, O o) { o.unplugAfterBlock = v.number; }},
+    {"double-ack", FaultArgument::Number, "the line doubles block N's ACK",
+     [](V v, O o) { o.doubleAckBlock = v.number; }},
+    {"hold-ack", FaultArgument::NumberMs, "the line holds block N's ACK (and what follows) MS ms",
+     [](V v, O o) {
+         o.holdAckBlock = v.number;
+         o.holdAckMs = v.times;
+     }},
     {"no-prompt-after-upload", FaultArgument::None, "ignore wake-ups once an upload is done",
      [](V, O o) { o.noPromptAfterUpload = true; }},
     {"go-reply-delay", FaultArgument::Number, "busy N ms before answering the start command",
@@ -82,6 +89,8 @@ const char* ArgumentForm(FaultArgument argument) {
             return ":CMD:POS";
         case FaultArgument::NumberTimes:
             return ":N[:T]";
+        case FaultArgument::NumberMs:
+            return ":N:MS";
     }
     return "";
 }
@@ -122,6 +131,11 @@ bool ReadArgument(FaultArgument argument, const std::string& rest, bool bare, Fa
                 return true;
             }
             return ToCount(times, v.times) && v.times > 0;
+        }
+        case FaultArgument::NumberMs: {
+            const size_t colon = rest.find(':');
+            return colon != std::string::npos && ToCount(rest.substr(0, colon), v.number) &&
+                   ToCount(rest.substr(colon + 1), v.times);
         }
     }
     return false;
@@ -190,6 +204,38 @@ void AddFaultOption(CLI::App& app, BootSimOptions& options) {
            "Inject fault F, one of the faults below; repeatable")
         ->allow_extra_args(false)
         ->type_name("F");
+}
+
+void AddLineFaultOptions(CLI::App& app, LineFaults& faults) {
+    const std::string group = "A bad line (seeded random faults, both ways)";
+    Once(app.add_option("--line-seed", faults.seed, "Seed of the line's faults"))
+        ->capture_default_str()
+        ->type_name("N")
+        ->group(group);
+    Once(app.add_option("--line-faults-in", faults.toScanner,
+                        "Chance of a fault per byte the scanner receives"))
+        ->check(CLI::Range(0.0, 1.0).description(""))
+        ->type_name("P")
+        ->group(group);
+    Once(app.add_option("--line-faults-out", faults.fromScanner,
+                        "Chance of a fault per byte the scanner sends"))
+        ->check(CLI::Range(0.0, 1.0).description(""))
+        ->type_name("P")
+        ->group(group);
+    Once(app.add_option_function<std::string>(
+             "--line-fault-kinds",
+             [&faults](const std::string& list) {
+                 if (!ParseLineFaultKinds(list, faults.kinds))
+                     throw CLI::ValidationError("--line-fault-kinds", "'" + list +
+                                                                          "' names no set of "
+                                                                          "flip, drop, double, "
+                                                                          "insert, pause, stall, "
+                                                                          "unplug");
+             },
+             "Which faults, comma-separated (default all): flip, drop, double,\n"
+             "insert, pause, stall, unplug"))
+        ->type_name("LIST")
+        ->group(group);
 }
 
 int ParseCommandLine(CLI::App& app, int argc, char** argv) {

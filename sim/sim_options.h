@@ -18,6 +18,8 @@ void AddIdentityOptions(CLI::App& app, Identity& identity, const std::string& gr
 
 // --fault F, repeatable; each fault is set in `options` as it is parsed.
 void AddFaultOption(CLI::App& app, BootSimOptions& options);
+// --line-seed, --line-faults-in, --line-faults-out and --line-fault-kinds.
+void AddLineFaultOptions(CLI::App& app, LineFaults& faults);
 // The faults --fault takes, a line each, for the help's footer.
 std::string FaultHelp();
 

@@ -135,17 +135,37 @@ class Receiver {
             m_.SayByte('X');
             return true;
         }
-        m_.Update(
-            [block](BootSimReport& r) { r.flash.insert(r.flash.end(), block + 3, block + 131); });
+        const bool damaged = DiffersFromExpected(block);
+        m_.Update([block, damaged](BootSimReport& r) {
+            r.flash.insert(r.flash.end(), block + 3, block + 131);
+            r.damagedAccepted += damaged ? 1 : 0;
+        });
         result_.bytes += 128;
         ++result_.blocks;
-        m_.SayByte(kAck);
+        if (expected_ == o_.holdAckBlock && !holdDone_) {
+            holdDone_ = true;
+            m_.SayHeld(kAck, o_.holdAckMs);
+        } else if (expected_ == o_.doubleAckBlock) {
+            m_.Say(Bytes{kAck, kAck});
+        } else {
+            m_.SayByte(kAck);
+        }
         if (expected_ == o_.unplugAfterBlock) {
             m_.Unplug();
             return false;
         }
         ++expected_;
         return true;
+    }
+
+    // Past the image's end the last block holds fill: only the image's bytes count.
+    bool DiffersFromExpected(const uint8_t* block) const {
+        const std::vector<uint8_t>& want = o_.expectedFlash;
+        if (want.empty()) return false;
+        const size_t at = result_.bytes;
+        for (size_t i = 0; i < 128 && at + i < want.size(); ++i)
+            if (block[3 + i] != want[at + i]) return true;
+        return false;
     }
 
     SimMachine& m_;
@@ -155,6 +175,7 @@ class Receiver {
     int noAnswerLeft_ = 0;
     bool nakDone_ = false;
     bool garbageDone_ = false;
+    bool holdDone_ = false;
     bool anyBlock_ = false;
 };
 

@@ -53,9 +53,9 @@ done
 # that gets through reaches the --expect file, which does not exist.
 run "$bootsim" --help
 faults=$(sed -n '/^Faults/,/^$/p' "$work/out" | awk 'NR > 1 && NF { print $1 }')
-[ "$(printf '%s\n' "$faults" | wc -l)" -eq 15 ] || fail "help lists faults: $faults"
+[ "$(printf '%s\n' "$faults" | wc -l)" -eq 17 ] || fail "help lists faults: $faults"
 for form in $faults; do
-  fault=$(printf '%s' "$form" | sed 's/:N\[:T\]/:3:forever/; s/:CMD:POS/:go:1/; s/:CMD/:go/; s/:N/:2/')
+  fault=$(printf '%s' "$form" | sed 's/:N\[:T\]/:3:forever/; s/:N:MS/:2:100/; s/:CMD:POS/:go:1/; s/:CMD/:go/; s/:N/:2/')
   run "$bootsim" --fault "$fault" --expect "$work/none"
   grep -q "cannot read" "$work/err" || fail "listed fault $fault: $err"
 done

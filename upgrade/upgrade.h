@@ -4,6 +4,9 @@
 
 enum { StatusTextSize = 1024 };
 
+// The boot loader's line rate, and the rate monitor mode listens at.
+enum { UpgradeBaud = 57600, MonitorBaud = 9600 };
+
 // The result message of the current or last upgrade.
 extern char StatusText[StatusTextSize];
 
@@ -29,10 +32,11 @@ enum UpgradePhase {
 enum TransferEnd {
     TransferNotStarted,
     TransferNoStartSignal,
-    TransferRejected,      // a full block answered with something else than ACK
-    TransferUnanswered,    // every resend of a block went unanswered
-    TransferImageShort,    // the file delivered less than was measured
-    TransferImageChanged,  // the file no longer holds the bytes that were measured
+    TransferRejected,       // a block answered with something else than ACK
+    TransferUnanswered,     // every resend of a block went unanswered
+    TransferSurplusAnswer,  // an answer came that no block of ours can have drawn
+    TransferImageShort,     // the file delivered less than was measured
+    TransferImageChanged,   // the file no longer holds the bytes that were measured
     TransferCompleted
 };
 

@@ -14,22 +14,37 @@
 
 namespace {
 
-enum { StartBudget = 2500, AnswerBudget = 5000, HeaderReads = 8 };
+using Clock = std::chrono::steady_clock;
+
+enum { StartBudget = 2500, AnswerBudget = 5000, HeaderReads = 8, WireBlockBytes = 132 };
+
+// A block's time on the wire, 10 bits a byte; an answer sooner than most of
+// that cannot be the answer to it.
+constexpr double WireMsPerBlock = WireBlockBytes * 10 * 1000.0 / UpgradeBaud;
+constexpr double FastestPossibleMs = 0.9 * WireMsPerBlock;
+constexpr double QuietFloorMs = 5;
 
 // Kept from block to block and from transfer to transfer: a short read leaves
 // the previous block's bytes behind its own.
 unsigned char XmodemBlock[XmodemBlockSize];
 
+// How soon the blocks sent once were answered in this transfer.
+struct AnswerTimes {
+    double fastestMs;
+    double totalMs;
+    int count;
+} answerTimes;
+
 // Waits for NAK, discarding anything else, within the overall limit.
 bool AwaitStartSignal() {
-    auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(XmodemStartLimitMs);
+    auto limit = Clock::now() + std::chrono::milliseconds(XmodemStartLimitMs);
     for (int others = 0;; ++others) {
         int byte = RxReadByte(StartBudget);
         if (byte == XmodemNak) {
             NoteExchange("start signal after %d other byte(s)", others);
             return true;
         }
-        if (byte < 0 || std::chrono::steady_clock::now() >= limit) return false;
+        if (byte < 0 || Clock::now() >= limit) return false;
     }
 }
 
@@ -74,16 +89,59 @@ void SendBlock(int counter) {
     SerialWrite(&sum, 1);
 }
 
-// The answer to the block just sent; an unanswered block is sent again.
-// -1 when every resend went unanswered.
-int AwaitAnswer(int counter) {
-    for (int resends = 0;; ++resends) {
+// The answer to the block just sent; an unanswered block is sent again, and
+// `copies` counts how often it went out. -1 when every resend went unanswered.
+int AwaitAnswer(int counter, int& copies) {
+    for (copies = 1;; ++copies) {
         int answer = RxReadByte(AnswerBudget);
-        if (answer >= 0 || resends == XmodemMaxResends) return answer;
+        if (answer >= 0 || copies > XmodemMaxResends) return answer;
         ++UpgradeRun.blocksResent;
         NoteExchange("block %d drew no answer: sending it again", counter);
         SendBlock(counter);
     }
+}
+
+// Each copy of a repeated block may draw an answer of its own, late ones
+// included: they are let in and dropped until the line has been quiet for a
+// whole answer wait, so none is taken for the next block. More answers than
+// copies is doubt.
+bool SettleRepeatedBlock(int counter, int copies) {
+    for (int extra = 0;;) {
+        if (RxReadByte(AnswerBudget) < 0) return true;
+        if (++extra >= copies) {
+            NoteExchange("block %d drew more answers than it was sent", counter);
+            return false;
+        }
+        NoteExchange("a further answer to block %d, dropped", counter);
+    }
+}
+
+// On a line that has shown its rate, an answer faster than the block could
+// cross it answers something else: a byte doubled or made up by noise.
+bool AnswerCameInTime(int counter, Clock::time_point sentAt) {
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - sentAt).count();
+    AnswerTimes& t = answerTimes;
+    if (t.count > 0 && t.fastestMs >= FastestPossibleMs && ms < FastestPossibleMs) {
+        NoteExchange("block %d answered after %.2f ms, before it could have arrived", counter, ms);
+        return false;
+    }
+    t.fastestMs = t.count == 0 || ms < t.fastestMs ? ms : t.fastestMs;
+    t.totalMs += ms;
+    ++t.count;
+    return true;
+}
+
+// The last answer must have been the last one: a byte that follows it shows
+// that the answers ran one ahead of the blocks, and the scanner's own answer
+// to the last block is still to come.
+bool LineStaysQuiet() {
+    const AnswerTimes& t = answerTimes;
+    double ms = QuietFloorMs + (t.count > 0 ? t.totalMs / t.count / 2 : 0);
+    int budget = 2 * static_cast<int>(ms);
+    if (budget > AnswerBudget) budget = AnswerBudget;
+    int extra = RxReadByte(budget);
+    if (extra >= 0) NoteExchange("0x%02x arrived after the last block's answer", extra);
+    return extra < 0;
 }
 
 // The block after this one, read while this one is on the wire: it starts
@@ -95,6 +153,21 @@ int ReadAhead() {
     return ReadImage(ahead, XmodemBlockSize);
 }
 
+// Anything but a clean ACK ends the transfer; the reason, or TransferCompleted.
+TransferEnd JudgeAnswer(int counter, bool last, Clock::time_point sentAt) {
+    int copies = 0;
+    int answer = AwaitAnswer(counter, copies);
+    if (answer < 0) return TransferUnanswered;
+    if (answer != XmodemAck) {
+        NoteExchange("block %d answered with 0x%02x instead of ACK", counter, answer);
+        return TransferRejected;
+    }
+    if (copies > 1)
+        return SettleRepeatedBlock(counter, copies) ? TransferCompleted : TransferSurplusAnswer;
+    if (!AnswerCameInTime(counter, sentAt)) return TransferSurplusAnswer;
+    return !last || LineStaysQuiet() ? TransferCompleted : TransferSurplusAnswer;
+}
+
 int SendImage() {
     if (!AwaitStartSignal()) {
         std::snprintf(StatusText, sizeof StatusText, "No NAK receive");
@@ -103,28 +176,31 @@ int SendImage() {
     }
     TraceLine("\n");
     RewindImage();
+    answerTimes = AnswerTimes();
     int got = ReadFirstBlockData();
     for (int counter = 1;; ++counter) {
         if (got < 0) return EndTransfer(TransferImageShort, -1);
         bool full = got == XmodemBlockSize;
         // The last block goes out only when everything before it was the measured image.
         if (!full && !ImageReadAsMeasured()) return EndTransfer(TransferImageChanged, -1);
+        // What waits before a block goes out was sent for none of ours. (Before
+        // the first, a second start signal stands: it is taken as its answer.)
+        if (counter > 1 && RxHasWaiting()) {
+            NoteExchange("an answer nobody asked for waits before block %d", counter);
+            return EndTransfer(TransferSurplusAnswer, -1);
+        }
         ++UpgradeRun.blocksSent;
+        Clock::time_point sentAt = Clock::now();
         SendBlock(counter);
         ShowPendingProgress();
         int next = full ? ReadAhead() : 0;
-        int answer = AwaitAnswer(counter);
-        if (answer < 0) return EndTransfer(TransferUnanswered, -1);
-        if (answer == XmodemAck) {
-            pendingProgress = static_cast<uint32_t>(counter) + 2;
-            if (full) {
-                std::memcpy(XmodemBlock, ahead, XmodemBlockSize);
-                got = next;
-                continue;
-            }
-        } else if (full) {
-            NoteExchange("block %d answered with 0x%02x instead of ACK", counter, answer);
-            return EndTransfer(TransferRejected, -1);
+        TransferEnd end = JudgeAnswer(counter, !full, sentAt);
+        if (end != TransferCompleted) return EndTransfer(end, -1);
+        pendingProgress = static_cast<uint32_t>(counter) + 2;
+        if (full) {
+            std::memcpy(XmodemBlock, ahead, XmodemBlockSize);
+            got = next;
+            continue;
         }
         ShowPendingProgress();
         const unsigned char eot = XmodemEot;
