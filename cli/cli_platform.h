@@ -3,6 +3,15 @@
 #include <string>
 #include <vector>
 
+// First thing in main, before any other thread exists: what the platform
+// needs set up for the whole program.
+void PreparePlatform();
+
+// For the length of an upgrade, a console that holds up its writers while
+// the user selects text in it is told not to; RestoreConsole puts it back.
+void KeepConsoleFlowing();
+void RestoreConsole();
+
 // A person can answer a question there: an interactive terminal (on Windows a
 // real console, never NUL or a pipe).
 bool StdinIsConsole();
@@ -15,9 +24,10 @@ bool EnableTerminalControls();
 
 // From now on each interrupt (Ctrl-C, SIGTERM, SIGHUP; on Windows the
 // console's Ctrl-C, Ctrl-Break and close) calls `onInterrupt` with its signal
-// number, on a thread of its own. Called first thing in main, before any
-// other thread exists.
-void WatchInterrupts(void (*onInterrupt)(int signalNumber));
+// number, on a thread of its own. A console's close, which ends the process
+// once it has been handled, first waits with `waitForEnd(ms)` for the program
+// to end by itself. Called early in main, before any other thread exists.
+void WatchInterrupts(void (*onInterrupt)(int signalNumber), bool (*waitForEnd)(int ms));
 
 // One line typed on standard input, without its line end; false at the end of
 // the input, or once an interrupt came.

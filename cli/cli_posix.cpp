@@ -34,6 +34,15 @@ sigset_t InterruptSignals() {
 
 }  // namespace
 
+// A closed standard output must not end an upgrade.
+void PreparePlatform() {
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// A terminal here never holds up its writers on its own.
+void KeepConsoleFlowing() {}
+void RestoreConsole() {}
+
 bool StdinIsConsole() {
     return isatty(0) == 1;
 }
@@ -59,10 +68,9 @@ bool EnableTerminalControls() {
 }
 
 // The signals are blocked in every thread and taken by one thread of ours
-// with sigwait, so no system call anywhere is cut short by them. A closed
-// standard output must not end an upgrade either: SIGPIPE is ignored.
-void WatchInterrupts(void (*onInterrupt)(int)) {
-    signal(SIGPIPE, SIG_IGN);
+// with sigwait, so no system call anywhere is cut short by them. No signal
+// here ends the process on its own: nothing waits for the program's end.
+void WatchInterrupts(void (*onInterrupt)(int), bool (*)(int)) {
     sigset_t set = InterruptSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     if (pipe2(interruptPipe, O_CLOEXEC) != 0) interruptPipe[0] = interruptPipe[1] = -1;

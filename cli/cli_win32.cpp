@@ -7,17 +7,20 @@
 #include <string>
 #include <thread>
 
+#include <atomic>
+
 #include "cli/cli_platform.h"
-#include "cli/interrupts.h"
 #include "shell/startup_win32.h"
 
 namespace {
 
-struct WindowsStartUp {
-    WindowsStartUp() { PrepareWindowsProgram(); }
-} windowsStartUp;
-
 void (*interruptHandler)(int) = nullptr;
+bool (*programEnd)(int) = nullptr;
+std::atomic<bool> interruptSeen{false};  // ends a question waiting for its answer
+
+// The console's mode before QuickEdit was turned off, to put back.
+DWORD savedInputMode = 0;
+bool inputModeSaved = false;
 
 bool IsConsole(DWORD which) {
     DWORD mode = 0;
@@ -32,11 +35,13 @@ BOOL WINAPI OnConsoleControl(DWORD kind) {
     switch (kind) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
+            interruptSeen = true;
             interruptHandler(2);
             return TRUE;
         case CTRL_CLOSE_EVENT:
+            interruptSeen = true;
             interruptHandler(1);
-            WaitForProgramEnd(4000);
+            if (programEnd) programEnd(4000);
             return TRUE;
         default:
             return FALSE;
@@ -68,6 +73,26 @@ HANDLE Inheritable(HANDLE h) {
 
 }  // namespace
 
+void PreparePlatform() {
+    PrepareWindowsProgram();
+}
+
+// QuickEdit (on by default) blocks every write to the console while the user
+// has a selection in it: one click would stall the upgrade's output.
+void KeepConsoleFlowing() {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(in, &mode) || !(mode & ENABLE_QUICK_EDIT_MODE)) return;
+    savedInputMode = mode;
+    inputModeSaved = true;
+    SetConsoleMode(in, (mode & ~ENABLE_QUICK_EDIT_MODE) | ENABLE_EXTENDED_FLAGS);
+}
+
+void RestoreConsole() {
+    if (inputModeSaved) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), savedInputMode);
+    inputModeSaved = false;
+}
+
 bool StdinIsConsole() {
     return IsConsole(STD_INPUT_HANDLE);
 }
@@ -91,14 +116,15 @@ bool EnableTerminalControls() {
     return GetConsoleMode(err, &mode) && SetConsoleMode(err, mode | 0x0004);
 }
 
-void WatchInterrupts(void (*onInterrupt)(int)) {
+void WatchInterrupts(void (*onInterrupt)(int), bool (*waitForEnd)(int)) {
     interruptHandler = onInterrupt;
+    programEnd = waitForEnd;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
 // Ctrl-C ends a console read at once, with nothing read.
 bool ReadAnswer(char* line, int capacity) {
-    if (!std::fgets(line, capacity, stdin) || StopRequested()) return false;
+    if (!std::fgets(line, capacity, stdin) || interruptSeen) return false;
     line[std::strcspn(line, "\r\n")] = 0;
     return true;
 }

@@ -1,35 +1,71 @@
 #include "cli/display.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <new>
 #include <nlohmann/json.hpp>
+#include <thread>
 #include <vector>
 
 #include "cli/cli_platform.h"
 #include "codec/scanner_identity.h"
-#include "upgrade/upgrade.h"
+#include "shell/progress_display.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
-enum { BarWidth = 30, RedrawsPerSecond = 10, EventsPerSecond = 4, TraceLineLength = 72 };
+enum { BarWidth = 30, RedrawMs = 100, EventMs = 250, TraceLineLength = 72, QueuedSteps = 32 };
+enum { QueuedNotes = 512 };
 
+struct Note {
+    Clock::time_point at;
+    std::string text;
+};
+
+// What the upgrade hands over: taken in at once, drawn by the display's thread.
+struct Mailbox {
+    std::mutex lock;
+    std::condition_variable changed, applied;
+    std::deque<UpgradeProgress> steps;  // every report that changes the text, in order
+    bool fresh = false;
+    UpgradeProgress latest{};  // the newest block count wins
+    std::deque<Note> notes;
+    bool scannerFresh = false;
+    ScannerIdentity scanner{};
+    uint64_t posted = 0, taken = 0, done = 0;
+    bool stop = false;
+};
+
+// Never destroyed: the display's thread may still wait on it while the program ends.
+Mailbox& Box() {
+    alignas(Mailbox) static unsigned char storage[sizeof(Mailbox)];
+    static Mailbox* box = new (storage) Mailbox;
+    return *box;
+}
+
+// What is on the screen; the display's thread and the main thread draw
+// under outputLock.
 struct State {
     DisplayMode mode = DisplayPlain;
     Verbosity verbosity = Normal;
     std::string port, image;
     Clock::time_point started, firstAck, lastDraw, lastPlain, lastEvent;
-    uint32_t position = 0;
+    UpgradeProgress progress{};
+    bool running = false;
     std::string status, printed;
-    bool drawn = false, identityShown = false;
+    bool drawn = false;
     int drawnLength = 0;
 } d;
+std::mutex outputLock;
+std::thread displayThread;
 
-// Filled by the reader thread, shown by the display's own.
+// Filled by the trace's writer, shown by the display.
 struct Trace {
     std::mutex lock;
     std::string line;
@@ -47,16 +83,15 @@ struct Numbers {
     double rate = 0, left = -1;  // bytes per second; seconds, -1 unknown
 };
 
-bool Running() {
-    return UpgradeRun.phase != PhaseIdle && UpgradeRun.phase != PhaseFinished;
-}
-
+// The percent counts blocks, the last short one included; the kilobytes
+// count the image's bytes.
 Numbers Compute() {
+    const UpgradeProgress& p = d.progress;
     Numbers n;
-    n.total = UpgradeRun.payloadSize;
-    int64_t blocks = d.position >= 2 ? d.position - 2 : 0;
+    n.total = p.payloadSize;
+    int64_t blocks = p.blocksAcked;
     n.sent = blocks * 128 < n.total ? blocks * 128 : n.total;
-    n.percent = n.total > 0 ? static_cast<int>(n.sent * 100 / n.total) : 0;
+    n.percent = p.blocksToSend > 0 ? static_cast<int>(blocks * 100 / p.blocksToSend) : 0;
     double since = Seconds(Clock::now() - d.firstAck);
     if (blocks > 1 && since > 0) n.rate = (blocks - 1) * 128 / since;
     if (n.rate > 0) n.left = (n.total - n.sent) / n.rate;
@@ -95,7 +130,7 @@ void DrawBar() {
     Numbers n = Compute();
     int columns = TerminalColumns() - 1;
     std::string core = Format("%3.0f%%  ", n.percent) + d.status;
-    std::string extras = UpgradeRun.phase == PhaseUploading ? "  " + Extras(n) : "";
+    std::string extras = d.progress.phase == PhaseUploading ? "  " + Extras(n) : "";
     int room = columns - static_cast<int>(core.size() + extras.size()) - 3;
     if (room < 10 && !extras.empty()) {
         extras.clear();
@@ -119,16 +154,12 @@ void DrawBar() {
     d.lastDraw = Clock::now();
 }
 
-void RedrawSoon() {
-    if (Clock::now() - d.lastDraw >= std::chrono::milliseconds(1000 / RedrawsPerSecond)) DrawBar();
-}
-
 // Kilobyte lines at most once a second; every other change of text at once.
-void PrintPlainStatus() {
+void PrintPlainStatus(bool last) {
     if (d.status.empty() || d.status == d.printed) return;
-    bool counting = d.status.find("byte(s) sent") != std::string::npos;
+    bool counting = d.progress.step == StepBlockAcked || d.progress.step == StepUploaded;
     auto now = Clock::now();
-    if (counting && now - d.lastPlain < std::chrono::seconds(1)) return;
+    if (counting && !last && now - d.lastPlain < std::chrono::seconds(1)) return;
     std::string line = d.status;
     if (counting) {
         Numbers n = Compute();
@@ -145,41 +176,182 @@ void ShowTraceLines() {
         std::lock_guard<std::mutex> guard(trace.lock);
         lines.swap(trace.lines);
     }
-    for (const std::string& line : lines) DisplayLine("rx " + line);
+    for (const std::string& line : lines) {
+        bool redraw = d.drawn;
+        ClearBar();
+        std::fprintf(stderr, "rx %s\n", line.c_str());
+        if (redraw) DrawBar();
+    }
 }
 
-void EmitIdentityOnce() {
-    if (d.identityShown || !UpgradeRun.scannerIdentified) return;
-    d.identityShown = true;
-    if (d.mode == DisplayEvents)
-        Emit({{"ev", "scanner"},
-              {"customer", ScannerId.customerId},
-              {"module", ScannerId.moduleNo},
-              {"hardware", ScannerId.hardware},
-              {"software", ScannerId.software}});
-}
-
-const char* PhaseName() {
+const char* PhaseName(UpgradePhase phase) {
     static const char* const names[] = {"",        "measuring", "handshake", "identity",
-                                        "erasing", "uploading", "finished"};
-    return names[UpgradeRun.phase];
+                                        "erasing", "uploading", "starting",  "finished"};
+    return names[phase];
 }
 
-// At most a few a second, but always the first and the last.
+// At most a few a second, but always a change of text and the last.
 void EmitProgress(bool force) {
     auto now = Clock::now();
     Numbers n = Compute();
-    bool due = now - d.lastEvent >= std::chrono::milliseconds(1000 / EventsPerSecond);
-    if (!force && !due && n.percent < 100) return;
+    if (!force && now - d.lastEvent < std::chrono::milliseconds(EventMs) && n.percent < 100) return;
     d.lastEvent = now;
     Emit({{"ev", "progress"},
-          {"phase", PhaseName()},
+          {"phase", PhaseName(d.progress.phase)},
+          {"counting", d.progress.step == StepBlockAcked || d.progress.step == StepUploaded},
           {"text", d.status},
           {"percent", n.percent},
           {"sent", n.sent},
           {"total", n.total},
           {"rate", n.rate},
           {"left", n.left}});
+}
+
+void WriteLine(const std::string& text) {
+    if (d.mode == DisplayEvents) return Emit({{"ev", "line"}, {"text", text}});
+    bool redraw = d.drawn;
+    ClearBar();
+    std::fprintf(stderr, "%s\n", text.c_str());
+    if (redraw) DrawBar();
+    std::fflush(stderr);
+}
+
+// Under outputLock. `textChanged` draws at once; a count alone waits its turn.
+void ApplyProgress(const UpgradeProgress& p, bool textChanged) {
+    d.progress = p;
+    if (p.step == StepBlockAcked && p.blocksAcked == 1) d.firstAck = Clock::now();
+    int32_t step = ProgressStepNumber(p);
+    if (step >= 0) {
+        char text[64];
+        FormatStepText(static_cast<uint32_t>(step), text, sizeof text);
+        d.status = text;
+    }
+    if (d.verbosity == Quiet || d.status.empty()) return;
+    if (d.mode == DisplayEvents) return EmitProgress(textChanged || p.step == StepUploaded);
+    if (d.verbosity == Verbose) ShowTraceLines();
+    if (d.mode == DisplayPlain) return PrintPlainStatus(p.step == StepUploaded);
+    if (textChanged || p.step == StepUploaded ||
+        Clock::now() - d.lastDraw >= std::chrono::milliseconds(RedrawMs))
+        DrawBar();
+}
+
+void ApplyScanner(const ScannerIdentity& s) {
+    if (d.mode != DisplayEvents) return;
+    Emit({{"ev", "scanner"},
+          {"customer", s.customerId},
+          {"module", s.moduleNo},
+          {"hardware", s.hardware},
+          {"software", s.software}});
+}
+
+void ApplyNote(const Note& note) {
+    if (d.verbosity != Verbose) return;
+    ShowTraceLines();
+    WriteLine(Format("[%7.3f] ", Seconds(note.at - d.started)) + note.text);
+}
+
+struct Taken {
+    std::deque<UpgradeProgress> steps;
+    bool fresh;
+    UpgradeProgress latest;
+    std::deque<Note> notes;
+    bool scannerFresh;
+    ScannerIdentity scanner;
+};
+
+void Apply(const Taken& t) {
+    std::lock_guard<std::mutex> guard(outputLock);
+    for (const Note& note : t.notes) ApplyNote(note);
+    if (t.scannerFresh) ApplyScanner(t.scanner);
+    for (const UpgradeProgress& p : t.steps) ApplyProgress(p, true);
+    if (t.fresh) ApplyProgress(t.latest, false);
+}
+
+// Under the box's lock.
+Taken TakePosted(Mailbox& box) {
+    Taken t{{}, box.fresh, box.latest, {}, box.scannerFresh, box.scanner};
+    t.steps.swap(box.steps);
+    t.notes.swap(box.notes);
+    box.fresh = box.scannerFresh = false;
+    box.taken = box.posted;
+    return t;
+}
+
+// A count drawn late is drawn once its turn comes, even when nothing new arrives.
+void DisplayLoop() {
+    Mailbox& box = Box();
+    std::unique_lock<std::mutex> guard(box.lock);
+    for (;;) {
+        box.changed.wait_for(guard, std::chrono::milliseconds(RedrawMs),
+                             [&box] { return box.posted != box.taken || box.stop; });
+        bool stopping = box.stop && box.posted == box.taken;
+        Taken t = TakePosted(box);
+        uint64_t upto = box.taken;
+        guard.unlock();
+        Apply(t);
+        guard.lock();
+        box.done = upto;
+        box.applied.notify_all();
+        if (stopping) return;
+    }
+}
+
+void Post(void (*put)(Mailbox& box, const void* what), const void* what) {
+    Mailbox& box = Box();
+    {
+        std::lock_guard<std::mutex> guard(box.lock);
+        put(box, what);
+        ++box.posted;
+    }
+    box.changed.notify_one();
+}
+
+// The reports that change the text queue up; a block count only replaces the last.
+void PutProgress(Mailbox& box, const void* what) {
+    const UpgradeProgress& p = *static_cast<const UpgradeProgress*>(what);
+    if (p.step == StepBlockAcked || p.step == StepMeasured) {
+        box.latest = p;
+        box.fresh = true;
+        return;
+    }
+    if (box.steps.size() >= QueuedSteps) box.steps.pop_front();
+    box.steps.push_back(p);
+    box.fresh = false;  // this one is newer
+}
+
+void HookProgress(const UpgradeProgress& p) {
+    if (p.step == StepIdentified) {
+        Post(
+            [](Mailbox& box, const void*) {
+                box.scanner = ScannerId;
+                box.scannerFresh = true;
+            },
+            nullptr);
+        return;
+    }
+    Post(PutProgress, &p);
+}
+
+void HookNote(const char* text) {
+    if (d.verbosity != Verbose) return;
+    Note note{Clock::now(), text};
+    Post(
+        [](Mailbox& box, const void* what) {
+            if (box.notes.size() < QueuedNotes)
+                box.notes.push_back(*static_cast<const Note*>(what));
+        },
+        &note);
+}
+
+const ProgressHooks hooks = {HookProgress, HookNote};
+
+// Everything handed over so far is on the screen.
+void Settle() {
+    if (!displayThread.joinable()) return;
+    Mailbox& box = Box();
+    std::unique_lock<std::mutex> guard(box.lock);
+    box.changed.notify_one();
+    box.applied.wait(guard, [&box] { return box.done == box.posted; });
 }
 
 void AppendTraceByte(unsigned char b) {
@@ -205,77 +377,71 @@ void StartDisplay(DisplayMode mode, Verbosity verbosity, const std::string& port
     d.verbosity = verbosity;
     d.port = port;
     d.started = Clock::now();
+    if (!displayThread.joinable()) displayThread = std::thread(DisplayLoop);
+}
+
+void StopDisplay() {
+    if (!displayThread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> guard(Box().lock);
+        Box().stop = true;
+    }
+    Box().changed.notify_one();
+    displayThread.join();
+}
+
+const ProgressHooks* DisplayProgressHooks() {
+    return &hooks;
 }
 
 void DisplayNewUpgrade(const std::string& image) {
+    Settle();
+    std::lock_guard<std::mutex> guard(outputLock);
     d.image = image.substr(image.find_last_of("/\\") + 1);
     d.started = d.firstAck = Clock::now();
-    d.position = 0;
+    d.progress = UpgradeProgress();
     d.status.clear(), d.printed.clear();
-    d.identityShown = false;
-}
-
-void DisplayStatusLine(const char* text) {
-    EmitIdentityOnce();
-    // Messages of the outcome wait for DisplayResult, after the summary.
-    if (!Running() || !*text || d.verbosity == Quiet) return;
-    d.status = text;
-    if (d.mode == DisplayEvents) return EmitProgress(true);
-    if (d.mode == DisplayLive) return DrawBar();
-    PrintPlainStatus();
-}
-
-// The percent comes from the bytes acknowledged, not from the bar's range,
-// which counts the header's blocks too.
-void DisplayRange(unsigned, unsigned) {}
-
-void DisplayPosition(uint32_t position) {
-    if (position == 3) d.firstAck = Clock::now();
-    d.position = position;
-    if (d.verbosity == Quiet) return;
-    if (d.mode == DisplayEvents) return EmitProgress(false);
-    if (d.verbosity == Verbose) ShowTraceLines();
-    if (d.mode == DisplayLive) RedrawSoon();
-}
-
-void DisplayNote(const char* text) {
-    if (d.verbosity != Verbose) return;
-    ShowTraceLines();
-    DisplayLine(Format("[%7.3f] ", Seconds(Clock::now() - d.started)) + text);
+    d.running = true;
 }
 
 void DisplayLine(const std::string& text, bool always) {
     if (d.verbosity == Quiet && !always) return;
-    if (d.mode == DisplayEvents) return Emit({{"ev", "line"}, {"text", text}});
-    bool redraw = d.drawn;
-    ClearBar();
-    std::fprintf(stderr, "%s\n", text.c_str());
-    if (redraw) DrawBar();
-    std::fflush(stderr);
+    Settle();
+    std::lock_guard<std::mutex> guard(outputLock);
+    WriteLine(text);
 }
 
 void DisplayWaiting(const std::string& text) {
+    Settle();
+    std::lock_guard<std::mutex> guard(outputLock);
     if (d.mode == DisplayEvents) return Emit({{"ev", "waiting"}, {"text", text}});
-    DisplayLine(text);
+    if (d.verbosity != Quiet) WriteLine(text);
 }
 
 void DisplayQuestion(const char* caption, const char* text) {
+    Settle();
+    std::lock_guard<std::mutex> guard(outputLock);
     ClearBar();
     if (d.mode == DisplayEvents) return Emit({{"ev", "line"}, {"text", std::string(caption)}});
     std::fprintf(stderr, "%s\n%s\n", caption, text);
 }
 
 void DisplayPrompt(const char* prompt) {
+    std::lock_guard<std::mutex> guard(outputLock);
     ClearBar();
     std::fputs(prompt, stderr);
     std::fflush(stderr);
 }
 
 void DisplayAnswerEnded() {
+    std::lock_guard<std::mutex> guard(outputLock);
     std::fputs("\n", stderr);
 }
 
 void DisplayResult(const char* message, int exitStatus) {
+    Settle();
+    std::lock_guard<std::mutex> guard(outputLock);
+    d.running = false;
     double took = Seconds(Clock::now() - d.started);
     if (d.mode == DisplayEvents)
         return Emit(
@@ -283,14 +449,20 @@ void DisplayResult(const char* message, int exitStatus) {
     ShowTraceLines();
     long held = 0;
     {
-        std::lock_guard<std::mutex> guard(trace.lock);
+        std::lock_guard<std::mutex> traceGuard(trace.lock);
         held = trace.heldBack;
         trace.heldBack = 0;
     }
     if (held > 0)
-        DisplayLine("note: " + std::to_string(held) +
-                    " received bytes not shown (standard output is this terminal); > trace.log "
-                    "keeps them");
+        WriteLine("note: " + std::to_string(held) +
+                  " received bytes not shown (standard output is this terminal); > trace.log "
+                  "keeps them");
+    // A finished bar stays on its line; any other is taken away.
+    if (d.drawn && exitStatus == ExitSuccess) {
+        std::fputs("\n", stderr);
+        d.drawn = false;
+        d.drawnLength = 0;
+    }
     ClearBar();
     if (d.verbosity != Quiet && !d.image.empty())
         std::fprintf(stderr, "%s on %s, %.1f s\n", d.image.c_str(), d.port.c_str(), took);
@@ -299,13 +471,15 @@ void DisplayResult(const char* message, int exitStatus) {
 }
 
 void DisplayTally(int done, int failed) {
+    Settle();
+    std::lock_guard<std::mutex> guard(outputLock);
     if (d.mode == DisplayEvents) return Emit({{"ev", "tally"}, {"done", done}, {"failed", failed}});
-    DisplayLine(
-        d.port + ": " + std::to_string(done) + " upgraded, " + std::to_string(failed) + " failed",
-        true);
+    WriteLine(d.port + ": " + std::to_string(done) + " upgraded, " + std::to_string(failed) +
+              " failed");
 }
 
 void DisplayReportLine(const std::string& line) {
+    std::lock_guard<std::mutex> guard(outputLock);
     Emit({{"ev", "report"}, {"line", line}});
 }
 

@@ -1,23 +1,25 @@
 // What one upgrade shows on standard error: a live bar on a terminal, plain
-// lines otherwise, or events for a parent that shows several ports.
+// lines otherwise, or events for a parent that shows several ports. Progress
+// and notes are drawn by a thread of the display's own: the upgrade hands
+// them over and goes on, however long the terminal takes.
 #pragma once
 #include <cstdint>
 #include <string>
 
 #include "cli/options.h"
+#include "upgrade/progress.h"
 
 enum DisplayMode { DisplayLive, DisplayPlain, DisplayEvents };
 
 void StartDisplay(DisplayMode mode, Verbosity verbosity, const std::string& port);
+// Draws what is still pending and ends the display's thread.
+void StopDisplay();
+
+// The hooks the upgrade reports through.
+const ProgressHooks* DisplayProgressHooks();
 
 // A new upgrade begins: its clock, counters and image name.
 void DisplayNewUpgrade(const std::string& image);
-
-// The core's display hooks.
-void DisplayStatusLine(const char* text);
-void DisplayRange(unsigned low, unsigned high);
-void DisplayPosition(uint32_t position);
-void DisplayNote(const char* text);
 
 // A line of the front end's own ("hint: ...", "warning: ...", a question),
 // above the bar; `always` shows it even with -q.

@@ -11,19 +11,19 @@
 #include "cli/options.h"
 #include "cli/ports_listing.h"
 #include "cli/upgrade_command.h"
-#include "cli/view.h"
 #include "codec/image_header.h"
 #include "serial/serial.h"
 #include "serial/trace.h"
-#include "shell/main_dialog.h"
 #include "shell/port_details.h"
+#include "shell/port_discovery.h"
 #include "upgrade/image.h"
+#include "upgrade/session.h"
 
 namespace {
 
 void OnParentRequest(char request) {
     if (request == 'i')
-        Interrupt(2);
+        InterruptAtOnce(2);
     else
         RequestStop();  // 'g', or the parent is gone: finish what is in progress
 }
@@ -47,13 +47,12 @@ int Upgrade(const FlashOptions& o) {
 
 int Monitor(const FlashOptions& o) {
     StartDisplay(DisplayPlain, o.verbosity, o.ports.front());
-    InstallCliView(o);
-    InitializeMainDialog();
+    DiscoverSerialPorts(nullptr, nullptr);
     std::string entry = ResolvePortName(o.ports.front());
-    SetPortEntry("^" + entry);
-    if (RunUpgradeCommand() != MonitorStarted) {
-        HintRefusedPort("^" + entry);
-        DisplayResult("Cannot open this com port", ExitPortNotOpened);
+    char device[ImagePathSize];
+    if (!ResolvePortEntry(entry.c_str(), device, sizeof device) || OpenMonitorPort(device) < 0) {
+        HintRefusedPort(entry);
+        DisplayResult(OutcomeText(OutcomePortRefused), ExitPortNotOpened);
         return ExitPortNotOpened;
     }
     std::fputs("monitoring at 9600 baud; Ctrl-C ends\n", stderr);
@@ -64,7 +63,9 @@ int Monitor(const FlashOptions& o) {
 
 int Info(const FlashOptions& o) {
     if (OpenImage(o.image.c_str()) < 0) {
-        std::fprintf(stderr, "cannot open %s\n", o.image.c_str());
+        char message[ImagePathSize + 32];
+        FormatOutcome(OutcomeCannotOpenImage, o.image.c_str(), message, sizeof message);
+        std::fprintf(stderr, "%s\n", message);
         return ExitUpgradeFailed;
     }
     bool header = DecodeMeasuredHeader();
@@ -79,22 +80,26 @@ int Info(const FlashOptions& o) {
     return ExitSuccess;
 }
 
+int Run(const FlashOptions& o) {
+    if (o.command == "upgrade") return Upgrade(o);
+    if (o.command == "monitor") return Monitor(o);
+    if (o.command == "info") return Info(o);
+    if (o.command == "ports") return ListPorts();
+    return ExitUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    WatchInterrupts(Interrupt);
+    PreparePlatform();
+    WatchInterrupts(Interrupt, WaitForProgramEnd);
     FlashOptions options;
     int parsed = ParseFlashOptions(argc, argv, options);
     if (parsed >= 0) return parsed;
-    int status = ExitUsage;
-    if (options.command == "upgrade")
-        status = Upgrade(options);
-    else if (options.command == "monitor")
-        status = Monitor(options);
-    else if (options.command == "info")
-        status = Info(options);
-    else if (options.command == "ports")
-        status = ListPorts();
+    int status = Run(options);
+    StopDisplay();
+    TraceFlush();
+    RestoreConsole();
     NoteProgramEnding();
     return status;
 }

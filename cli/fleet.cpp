@@ -87,7 +87,7 @@ void TakeEvent(Fleet& f, Row& row, const std::string& line) {
         bool changed = e.value("text", "") != row.text;
         row.message.clear();  // a new upgrade under way
         TakeProgress(row, e);
-        if (changed && row.text.find("byte(s) sent") == std::string::npos) Plain(f, row, row.text);
+        if (changed && !e.value("counting", false)) Plain(f, row, row.text);
     } else if (ev == "scanner") {
         row.identity = e.value("module", "") + " " + e.value("software", "");
     } else if (ev == "line" || ev == "waiting") {
@@ -225,12 +225,13 @@ int Summarize(Fleet& f) {
     } else {
         std::fprintf(stderr, "%d succeeded, %d failed\n", succeeded, failed);
     }
+    // A success can come with hints too: a scanner that was not started.
     for (const Row& row : f.rows) {
         if (row.tallied)
             std::fprintf(stderr, "  %s: %d upgraded, %d failed\n", row.port.c_str(), row.done,
                          row.failed);
-        if (row.exitStatus == ExitSuccess) continue;
-        std::fprintf(stderr, "  %s: %s\n", row.port.c_str(), row.message.c_str());
+        if (row.exitStatus != ExitSuccess)
+            std::fprintf(stderr, "  %s: %s\n", row.port.c_str(), row.message.c_str());
         for (const std::string& line : row.lines)
             if (line.compare(0, 5, "hint:") == 0) std::fprintf(stderr, "    %s\n", line.c_str());
     }

@@ -3,16 +3,12 @@
 #pragma once
 #include <string>
 
-// After an upgrade that did not succeed, from what the run recorded.
-void HintAfterUpgrade(const char* message);
+// After an attempt at an upgrade, from its outcome and what the run recorded;
+// `entry` is the port as resolved, for a port that did not open.
+void HintAfterAttempt(const std::string& entry);
 
-// After "Cannot open this com port": what the entry named and why it failed.
+// After a port that did not open: what the entry named and why it failed.
 void HintRefusedPort(const std::string& entry);
-
-void HintInvalidFileType();
 
 // Before the run: a word that selects no mode is almost always a typing slip.
 void WarnAboutAccessWord(const std::string& word);
-
-// The words after an interrupt: where the scanner was left.
-std::string InterruptedMessage();

@@ -27,14 +27,26 @@ void StartInterrupts(InterruptPolicy p) {
 
 // Waiters are told under the lock: a waiter that ends the program then cannot
 // tear the condition down while the telling is still under way.
-void Interrupt(int signalNumber) {
+namespace {
+
+void Take(int signalNumber, bool atOnce) {
     std::lock_guard<std::mutex> guard(lock);
     ++interrupts;
     lastSignal = signalNumber;
     stopRequested = true;
-    interrupted = policy == InterruptStopsAtOnce || interrupts >= 2;
+    interrupted = atOnce || policy == InterruptStopsAtOnce || interrupts >= 2;
     if (interrupted) SerialHalt();
     changed.notify_all();
+}
+
+}  // namespace
+
+void Interrupt(int signalNumber) {
+    Take(signalNumber, false);
+}
+
+void InterruptAtOnce(int signalNumber) {
+    Take(signalNumber, true);
 }
 
 void RequestStop() {

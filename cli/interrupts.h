@@ -10,8 +10,11 @@ enum InterruptPolicy {
 
 void StartInterrupts(InterruptPolicy policy);
 
-// An interrupt of `signalNumber` (also a parent's request).
+// An interrupt of `signalNumber`.
 void Interrupt(int signalNumber);
+// An interrupt that stops the upgrade in progress whatever the policy: a
+// parent's second Ctrl-C, passed on.
+void InterruptAtOnce(int signalNumber);
 // A request to stop once nothing is in progress; never stops an upgrade.
 void RequestStop();
 

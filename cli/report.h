@@ -3,10 +3,13 @@
 #pragma once
 #include <string>
 
+#include "upgrade/outcome.h"
+
 struct ReportEntry {
     std::string time;  // when the upgrade began, ISO 8601 UTC
     std::string port, device, image;
-    std::string message;
+    UpgradeOutcome outcome = OutcomeNothingError;
+    std::string message;  // as shown: the outcome's message
     int exitStatus = 0;
     double seconds = 0;
 };

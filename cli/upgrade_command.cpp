@@ -1,21 +1,22 @@
 #include "cli/upgrade_command.h"
 
 #include <chrono>
-#include <cstring>
 #include <string>
 
+#include "cli/cli_platform.h"
 #include "cli/display.h"
 #include "cli/hints.h"
 #include "cli/interrupts.h"
+#include "cli/question.h"
 #include "cli/report.h"
-#include "cli/view.h"
 #include "codec/access_mode.h"
 #include "serial/rx_ring.h"
 #include "serial/serial.h"
-#include "shell/main_dialog.h"
 #include "shell/port_details.h"
 #include "shell/port_discovery.h"
 #include "upgrade/boot_console.h"
+#include "upgrade/image.h"
+#include "upgrade/session.h"
 #include "upgrade/upgrade.h"
 
 namespace {
@@ -27,28 +28,25 @@ enum { ProbeIntervalMs = 500, ProbeBudget = 250, DrainBudget = 150 };
 // Looks in a row that must find no console before a scanner counts as gone.
 enum { SilentProbesForGone = 2 };
 
-const char kNotConnected[] = "Scanner is not connected or not in upgrade mode";
-
 struct PortRun {
     const FlashOptions& options;
     std::string given;  // the port as the user named it
     int done = 0, failed = 0;
 };
 
-std::string DeviceOf(const std::string& entry) {
+// Links and bare names are resolved anew at each look: a port may come and
+// go, and a COM port may appear.
+std::string DeviceOf(const std::string& given) {
+    DiscoverSerialPorts(nullptr, nullptr);
     char device[ImagePathSize];
-    return ResolvePortEntry(entry.c_str(), device, sizeof device) ? device : "";
+    return ResolvePortEntry(ResolvePortName(given).c_str(), device, sizeof device) ? device : "";
 }
 
 // The port is there, opens, and its console answers a lone carriage return.
-// Links and bare names are resolved anew at each look: a port may come and go.
 bool ScannerAnswers(const std::string& given) {
-    std::string entry = ResolvePortName(given);
-    if (entry.size() >= PortEntrySize) return false;
-    DiscoverSerialPorts(nullptr, nullptr);  // a COM port may have appeared
-    std::string device = DeviceOf(entry);
+    std::string device = DeviceOf(given);
     if (device.empty() || !PortDeviceExists(device)) return false;
-    if (SerialOpen(device.c_str(), UpgradeBaud) < 0) return false;
+    if (OpenUpgradePort(device.c_str()) < 0) return false;
     // What the console still prints (after "go 5000", say) is no answer to this look.
     DrainConsole(DrainBudget);
     RxFlush();
@@ -86,78 +84,69 @@ bool WaitUntilGone(const PortRun& r) {
     return !StopRequested();
 }
 
-void Record(const PortRun& r, const std::string& time, const std::string& entry,
-            const std::string& message, int status, double seconds) {
+int ExitStatusOf(UpgradeOutcome outcome) {
+    switch (outcome) {
+        case OutcomeSuccess:
+            return ExitSuccess;
+        case OutcomePortRefused:
+            return ExitPortNotOpened;
+        case OutcomeInvalidFileType:
+            return ExitInvalidType;
+        default:
+            return ExitUpgradeFailed;
+    }
+}
+
+void Record(const PortRun& r, const ReportEntry& e) {
     if (r.options.report.empty()) return;
-    ReportEntry e{time, r.given, DeviceOf(entry), r.options.image, message, status, seconds};
     std::string line = ReportLine(e);
     if (r.options.child) return DisplayReportLine(line);
     if (!AppendReportLine(r.options.report, line))
         DisplayLine("warning: cannot append to " + r.options.report, true);
 }
 
-int Conclude(PortRun& r, const std::string& time, const std::string& entry, Clock::time_point t0,
-             std::string message, int status) {
+// The outcome shown and recorded; an interrupt says where it left the scanner.
+int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const std::string& device) {
+    UpgradeOutcome outcome = UpgradeRun.outcome;
+    std::string message = StatusText;
+    int status = ExitStatusOf(outcome);
     if (Interrupted()) {
-        message = InterruptedMessage();
+        outcome = InterruptedOutcome();
+        message = OutcomeText(outcome);
         status = ExitInterruptedBase + InterruptSignal();
+    } else {
+        HintAfterAttempt(ResolvePortName(r.given));
     }
     DisplayResult(message.c_str(), status);
-    Record(r, time, entry, message, status,
-           std::chrono::duration<double>(Clock::now() - t0).count());
+    double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    Record(r, {time, r.given, device, r.options.image, outcome, message, status, seconds});
     ++(status == ExitSuccess ? r.done : r.failed);
     return status;
 }
 
-int Outcome(UpgradeCommandOutcome outcome, const std::string& entry, std::string& message) {
-    switch (outcome) {
-        case PortRefused:
-            message = "Cannot open this com port";
-            HintRefusedPort(entry);
-            return ExitPortNotOpened;
-        case InvalidFileType:
-            message = "Invalid file type";
-            HintInvalidFileType();
-            return ExitInvalidType;
-        case WorkerStarted:
-            message = StatusText;
-            if (!Interrupted()) HintAfterUpgrade(StatusText);
-            return message == "upgrade success!!!" ? ExitSuccess : ExitUpgradeFailed;
-        default:
-            message = "Cannot start the upgrade";
-            return ExitUpgradeFailed;
-    }
-}
-
 int UpgradeOnce(PortRun& r) {
-    UpgradeRun = UpgradeRecord();
-    std::string entry = ResolvePortName(r.given), time = UtcTimestamp(), message;
+    std::string time = UtcTimestamp(), device = DeviceOf(r.given);
     auto t0 = Clock::now();
     DisplayNewUpgrade(r.options.image);
-    if (entry.size() >= PortEntrySize) {
-        DisplayLine("hint: " + r.given +
-                    " leads to no device, and a name this long is taken only "
-                    "as a link to one");
-        return Conclude(r, time, entry, t0, "Cannot open this com port", ExitPortNotOpened);
-    }
-    SetPortEntry(entry);
-    int status = Outcome(RunUpgradeCommand(), entry, message);
-    return Conclude(r, time, entry, t0, message, status);
+    if (device.empty())
+        RecordRefusal(OutcomePortRefused);
+    else
+        UpgradeScanner(device.c_str(), r.options.image.c_str(), r.options.fontBox);
+    return Conclude(r, time, t0, device);
 }
 
 int TimedOut(PortRun& r) {
-    UpgradeRun = UpgradeRecord();
     DisplayNewUpgrade(r.options.image);
-    HintAfterUpgrade(kNotConnected);
-    return Conclude(r, UtcTimestamp(), ResolvePortName(r.given), Clock::now(), kNotConnected,
-                    ExitUpgradeFailed);
+    RecordRefusal(OutcomeNotConnected);
+    return Conclude(r, UtcTimestamp(), Clock::now(), DeviceOf(r.given));
 }
 
 int StoppedWaiting(const PortRun& r) {
     if (Interrupted() && r.done + r.failed == 0) {
         UpgradeRun = UpgradeRecord();
-        DisplayResult(InterruptedMessage().c_str(), ExitInterruptedBase + InterruptSignal());
-        return ExitInterruptedBase + InterruptSignal();
+        int status = ExitInterruptedBase + InterruptSignal();
+        DisplayResult(OutcomeText(InterruptedOutcome()), status);
+        return status;
     }
     DisplayLine(
         "stopped: " + std::to_string(r.done) + " upgraded, " + std::to_string(r.failed) + " failed",
@@ -183,8 +172,9 @@ bool CheckArgumentLengths(const FlashOptions& o) {
 int UpgradeOnePort(const FlashOptions& o) {
     PortRun r{o, o.ports.front()};
     UseAccessWord(o);
-    InstallCliView(o);
-    InitializeMainDialog();
+    InstallQuestion(o);
+    SetProgressHooks(DisplayProgressHooks());
+    KeepConsoleFlowing();
     for (;;) {
         // Production mode takes each scanner only once it is there.
         if (o.wait || o.loop) {

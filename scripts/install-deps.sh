@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, from the build's own ("core",
-# enough for the demo) up to every test's ("all", the default); "bench" and
-# "screenshot" add what those scripts need to the core.
-#   bash scripts/install-deps.sh [core|all|bench|screenshot]
+# enough for the demo) up to every test's ("all", the default); "bench",
+# "faults" and "screenshot" add what those scripts need to the core.
+#   bash scripts/install-deps.sh [core|all|bench|faults|screenshot]
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
@@ -21,9 +21,10 @@ case "${1:-all}" in
     )
     ;;
   bench) packages+=(libbenchmark-dev python3) ;;
+  faults) packages+=(python3) ;;
   screenshot) packages+=(openbox xvfb xauth xdotool imagemagick) ;;
   *)
-    echo "install-deps: unknown set '$1' (core, all, bench, screenshot)" >&2
+    echo "install-deps: unknown set '$1' (core, all, bench, faults, screenshot)" >&2
     exit 2
     ;;
 esac

@@ -5,8 +5,6 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "serial/trace.h"
-
 namespace {
 
 enum { RxRingSlots = 4096, RxRingMask = 0xFFF };
@@ -44,8 +42,6 @@ bool RxIsEmpty() {
 
 }  // namespace
 
-// The upgrade is woken before the trace is written: the trace shows the same
-// bytes, and the worker's answer to them does not wait for standard output.
 void RxPush(const unsigned char* bytes, int count) {
     if (count <= 0) return;
     {
@@ -61,7 +57,6 @@ void RxPush(const unsigned char* bytes, int count) {
         RxRing.writeIndex.store(w, std::memory_order_release);
     }
     ringFilled.notify_one();
-    TraceReceived(bytes, count);
 }
 
 // Not the draining mark: the reader keeps it a moment after its bytes are in.
@@ -109,6 +104,10 @@ void RxSetDraining(bool on) {
 
 bool RxLinkIsDown() {
     return linkDown;
+}
+
+bool RxHalted() {
+    return halted;
 }
 
 // Told under the lock, as the caller may be a thread the program does not wait for.

@@ -2,8 +2,7 @@
 // it. 4096 slots, so at most 4095 unread bytes.
 #pragma once
 
-// Appends the bytes, dropping the oldest unread bytes past 4095, and traces
-// them to standard output (LF before each CR).
+// Appends the bytes, dropping the oldest unread bytes past 4095.
 void RxPush(const unsigned char* bytes, int count);
 
 // The next byte 0..255, or -1 when none arrives within the budget
@@ -37,3 +36,4 @@ bool RxLinkIsDown();
 // From now on every read answers -1 at once, bytes waiting or not. Wakes a
 // read that is waiting; safe from any thread.
 void RxHalt();
+bool RxHalted();

@@ -35,3 +35,9 @@ int SerialReaderThreadCount();
 // the user interrupts an upgrade.
 void SerialHalt();
 bool SerialHalted();
+
+// Who else hears every byte received, after the ring has it: the trace on
+// standard output unless a front end subscribes something else. Called on
+// the reader thread, so it must not wait for anything slow.
+typedef void (*ReceiveListener)(const unsigned char* bytes, int count);
+void SerialSetReceiveListener(ReceiveListener listener);

@@ -96,7 +96,7 @@ bool DrainInput(int fd) {
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
         if (n > 0) {
-            RxPush(buffer, static_cast<int>(n));
+            SerialDeliverReceived(buffer, static_cast<int>(n));
             continue;
         }
         if (n < 0 && errno == EINTR) continue;

@@ -7,8 +7,8 @@
 
 namespace {
 std::atomic<int> readersRunning{0};
-std::atomic<bool> halted{false};
 SerialOpenFailure lastOpenFailure = SerialOpenOk;
+std::atomic<ReceiveListener> listener{TraceReceived};
 }  // namespace
 
 int SerialRefuseOpen(SerialOpenFailure why) {
@@ -38,10 +38,20 @@ int SerialReaderThreadCount() {
 }
 
 void SerialHalt() {
-    halted = true;
     RxHalt();
 }
 
 bool SerialHalted() {
-    return halted;
+    return RxHalted();
+}
+
+void SerialSetReceiveListener(ReceiveListener l) {
+    listener = l ? l : TraceReceived;
+}
+
+// The upgrade is woken before the listener hears of the bytes: its answer to
+// them never waits for the trace.
+void SerialDeliverReceived(const unsigned char* bytes, int count) {
+    RxPush(bytes, count);
+    listener.load()(bytes, count);
 }

@@ -7,6 +7,10 @@
 int SerialRefuseOpen(SerialOpenFailure why);
 void SerialNoteOpened();
 
+// The reader's hand-over of what it took from the driver: into the ring
+// first, then to the listener.
+void SerialDeliverReceived(const unsigned char* bytes, int count);
+
 // Counted before the thread starts, so the count is right as soon as the open returns.
 void SerialReaderStarting();
 void SerialReaderEnded();

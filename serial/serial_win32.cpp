@@ -100,7 +100,7 @@ void DrainInput(HANDLE h, OVERLAPPED* record) {
     RxSetDraining(true);
     for (DWORD waiting = WaitingBytes(h); waiting > 0 && !closing; waiting = WaitingBytes(h)) {
         DWORD got = ReadWaiting(h, record, buffer, waiting < ReadPiece ? waiting : ReadPiece);
-        if (got > 0) RxPush(buffer, static_cast<int>(got));
+        if (got > 0) SerialDeliverReceived(buffer, static_cast<int>(got));
     }
     RxSetDraining(false);
 }

@@ -184,7 +184,7 @@ UpgradeDialog* DialogBridge::dialog = nullptr;
 
 namespace {
 const DialogView qtView = {{DialogBridge::SetStatusLine, DialogBridge::SetProgressRange,
-                            DialogBridge::SetProgressPosition, nullptr},
+                            DialogBridge::SetProgressPosition},
                            DialogBridge::ShowButtonFace,
                            DialogBridge::ShowFontBox,
                            DialogBridge::IsFontBoxTicked,

@@ -1,6 +1,5 @@
 #include "shell/main_dialog.h"
 
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,8 +9,9 @@
 
 #include "codec/scanner_identity.h"
 #include "serial/serial.h"
+#include "serial/trace.h"
 #include "shell/port_discovery.h"
-#include "shell/port_map.h"
+#include "upgrade/session.h"
 #include "upgrade/upgrade.h"
 
 std::atomic<int> BusyMark{0};
@@ -57,28 +57,20 @@ void UiFace(bool busy) {
     view->runOnUiThread(ApplyFace, &busy);
 }
 
-// Notes go to the view straight from the worker: only the command line takes
-// them, and it runs the worker on its own thread.
-DisplayHooks dialogDisplay = {UiStatusLine, UiRange, UiPosition, nullptr};
+const DisplayHooks dialogDisplay = {UiStatusLine, UiRange, UiPosition};
+const ProgressHooks dialogProgress = {ShowUpgradeProgress, nullptr};
 
-UpgradeCommandOutcome Refuse(UpgradeCommandOutcome outcome, const char* message) {
-    SetStatusLine(message);
-    return outcome;
-}
-
-// COM n must have been found by discovery.
-bool ComDevice(long n, char* device, int capacity) {
-    return n >= 0 && n < PortTableSize && PortTable[n] &&
-           FormatPortDevice(static_cast<int>(n), device, capacity);
+UpgradeCommandOutcome Refuse(UpgradeCommandOutcome command, UpgradeOutcome outcome) {
+    SetStatusLine(OutcomeText(outcome));
+    return command;
 }
 
 UpgradeCommandOutcome StartUpgradeOn(const char* device) {
-    if (SerialOpen(device, UpgradeBaud) < 0)
-        return Refuse(PortRefused, "Cannot open this com port");
+    if (OpenUpgradePort(device) < 0) return Refuse(PortRefused, OutcomePortRefused);
     int word = DecideFontTargetWord(ImagePath, view->isFontBoxTicked());
     if (word < 0) {
         SerialClose();  // so that a later attempt can open it again
-        return Refuse(InvalidFileType, "Invalid file type");
+        return Refuse(InvalidFileType, OutcomeInvalidFileType);
     }
     FontTargetWord = static_cast<uint16_t>(word);
     BusyMark = 1;
@@ -87,22 +79,13 @@ UpgradeCommandOutcome StartUpgradeOn(const char* device) {
     workerActive = false;
     SerialClose();
     BusyMark = 0;
-    return Refuse(WorkerNotStarted, "Cannot start the upgrade");
+    return Refuse(WorkerNotStarted, OutcomeNotStarted);
 }
 
 UpgradeCommandOutcome StartMonitorOn(const char* device) {
-    if (SerialOpen(device, MonitorBaud) < 0)
-        return Refuse(PortRefused, "Cannot open this com port");
+    if (OpenMonitorPort(device) < 0) return Refuse(PortRefused, OutcomePortRefused);
     BusyMark = 1;  // for the rest of the run: the port only listens from now on
     return MonitorStarted;
-}
-
-bool HasFileType(const char* path, const char* suffix) {
-    size_t n = std::strlen(path), m = std::strlen(suffix);
-    if (n < m) return false;
-    for (size_t i = 0; i < m; ++i)
-        if (std::tolower(static_cast<unsigned char>(path[n - m + i])) != suffix[i]) return false;
-    return true;
 }
 
 // Runs the file chooser with the caller's filter pair and the built-in font pair.
@@ -124,29 +107,9 @@ int BrowseForImage(const char* firstName, const char* firstPattern, const char* 
 
 void SetDialogView(const DialogView* v) {
     view = v;
-    dialogDisplay.noteExchange = v ? v->display.noteExchange : nullptr;
     SetDisplay(v ? &dialogDisplay : nullptr);
+    SetProgressHooks(v ? &dialogProgress : nullptr);
     SetOverrideQuestion(v ? v->askYesNo : nullptr);
-}
-
-// Monitor mode's "^COM3" skips characters 2 to 4 unread, so "^xyz3" names COM3 too.
-bool ResolvePortEntry(const char* entry, char* device, int capacity) {
-    const bool monitor = entry[0] == '^';
-    const char* named = monitor ? entry + 1 : entry;
-    if (PortEntryIsDevicePath(named))
-        return std::snprintf(device, capacity, "%s", named) < capacity;
-    long n = 0;
-    if (monitor)
-        n = std::strlen(entry) > 4 ? ReadPortNumber(entry + 4) : 0;
-    else if (!ParseComNumber(entry, &n))
-        return false;
-    return ComDevice(n, device, capacity);
-}
-
-int DecideFontTargetWord(const char* path, bool fontBoxTicked) {
-    if (HasFileType(path, ".fon")) return fontBoxTicked ? 0x200 : 0x240;
-    if (HasFileType(path, ".bin")) return 0;
-    return -1;
 }
 
 void InitializeMainDialog() {
@@ -157,7 +120,7 @@ void InitializeMainDialog() {
         view->setImageName(name);
         std::snprintf(ImagePath, sizeof ImagePath, "%s", path);
     }
-    view->showFontBox(HasFileType(ImagePath, ".fon"));
+    view->showFontBox(DecideFontTargetWord(ImagePath, false) > 0);  // a font file
     DiscoverSerialPorts(view->addPortName, view->selectFirstPort);
 }
 
@@ -169,7 +132,7 @@ UpgradeCommandOutcome RunUpgradeCommand() {
     entry[PortEntrySize - 1] = 0;
     char device[ImagePathSize];
     if (!ResolvePortEntry(entry, device, sizeof device))
-        return Refuse(PortRefused, "Cannot open this com port");
+        return Refuse(PortRefused, OutcomePortRefused);
     return entry[0] == '^' ? StartMonitorOn(device) : StartUpgradeOn(device);
 }
 
@@ -177,9 +140,7 @@ void UpgradeWorker() {
     std::this_thread::sleep_for(std::chrono::milliseconds(WorkerPauseMs));
     UiFace(true);
     SetStatusLine("");
-    RunUpgrade(ImagePath, FontTargetWord);
-    StartFirmware();
-    SerialClose();
+    UpgradeOnOpenPort(ImagePath, FontTargetWord);
     SetStatusLine(StatusText);
     UiFace(false);
     workerActive = false;
@@ -192,6 +153,7 @@ bool UpgradeWorkerRunning() {
 
 void EndProgramIfStillBusy() {
     if (!workerActive && !BusyMark) return;
+    TraceFlush();
     std::fflush(stdout);
     std::_Exit(0);
 }

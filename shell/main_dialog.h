@@ -1,13 +1,14 @@
-// The main dialog's logic and its upgrade worker, written once for every front end.
+// The main dialog's logic and its upgrade worker, written once for every dialog.
 #pragma once
 #include <atomic>
 #include <cstdint>
 
-#include "upgrade/progress.h"
+#include "shell/progress_display.h"
+#include "upgrade/image.h"
 
-enum { ImagePathSize = 256, PortEntrySize = 64, FilterListSize = 256 };
+enum { PortEntrySize = 64, FilterListSize = 256 };
 
-// What a front end provides. Control functions run on the UI thread only;
+// What a dialog provides. Control functions run on the UI thread only;
 // the logic reaches them from the worker through runOnUiThread.
 struct DialogView {
     DisplayHooks display;  // the status line and the bar
@@ -27,14 +28,14 @@ struct DialogView {
     // Runs task(arg) on the UI thread and returns once it has run (at once when
     // called on the UI thread).
     void (*runOnUiThread)(void (*task)(void*), void* arg);
-    // Starts body on a new thread (a front end may also run it to the end here).
+    // Starts body on a new thread.
     bool (*startWorker)(void (*body)());
 };
 
 enum UpgradeCommandOutcome {
-    CommandIgnored,   // busy
-    PortRefused,      // "Cannot open this com port"
-    InvalidFileType,  // "Invalid file type"
+    CommandIgnored,  // busy
+    PortRefused,
+    InvalidFileType,
     WorkerStarted,
     WorkerNotStarted,
     MonitorStarted
@@ -57,11 +58,6 @@ void InitializeMainDialog();
 // The Upgrade button.
 UpgradeCommandOutcome RunUpgradeCommand();
 
-// The device a port entry names: a COM port found by discovery, or a device
-// path where the platform takes one; "^" in front names the same for monitor
-// mode. False when it names neither.
-bool ResolvePortEntry(const char* entry, char* device, int capacity);
-
 // Thread body of one upgrade.
 void UpgradeWorker();
 
@@ -73,7 +69,3 @@ bool UpgradeWorkerRunning();
 // ends the program at once (their threads hold the port and the shared state,
 // so nothing is torn down under them; the system releases the port).
 void EndProgramIfStillBusy();
-
-// The font target word for the image type: 0x200/0x240 for fonts, 0 for
-// firmware, -1 when the path ends in neither ".fon" nor ".bin".
-int DecideFontTargetWord(const char* path, bool fontBoxTicked);

@@ -1,6 +1,7 @@
 #include "shell/port_discovery.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,7 +22,27 @@ int32_t EnumSerialPort(uint32_t index, char data[PortDataSize]) {
                              : static_cast<int32_t>(n);  // past the table either way
 }
 
+// COM n must have been found by discovery.
+bool ComDevice(long n, char* device, int capacity) {
+    return n >= 0 && n < PortTableSize && PortTable[n] &&
+           FormatPortDevice(static_cast<int>(n), device, capacity);
+}
+
 }  // namespace
+
+// Monitor mode's "^COM3" skips characters 2 to 4 unread, so "^xyz3" names COM3 too.
+bool ResolvePortEntry(const char* entry, char* device, int capacity) {
+    const bool monitor = entry[0] == '^';
+    const char* named = monitor ? entry + 1 : entry;
+    if (PortEntryIsDevicePath(named))
+        return std::snprintf(device, capacity, "%s", named) < capacity;
+    long n = 0;
+    if (monitor)
+        n = std::strlen(entry) > 4 ? ReadPortNumber(entry + 4) : 0;
+    else if (!ParseComNumber(entry, &n))
+        return false;
+    return ComDevice(n, device, capacity);
+}
 
 bool ParseComNumber(const char* text, long* number) {
     for (int i = 0; i < 3; ++i)

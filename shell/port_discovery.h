@@ -16,3 +16,8 @@ bool ParseComNumber(const char* text, long* number);
 
 // Leading white space, an optional sign, digits; no digits give 0.
 long ReadPortNumber(const char* text);
+
+// The device a port entry names: a COM port found by discovery, or a device
+// path where the platform takes one; "^" in front names the same for monitor
+// mode. False when it names neither.
+bool ResolvePortEntry(const char* entry, char* device, int capacity);

@@ -2,18 +2,10 @@
 #include <string>
 
 #include "shell/port_details.h"
-
-namespace {
-
-// "COM5" rather than "\\.\COM5".
-std::string PortName(const std::string& device) {
-    return device.compare(0, 4, "\\\\.\\") == 0 ? device.substr(4) : device;
-}
-
-}  // namespace
+#include "shell/port_name_win32.h"
 
 std::string ExplainOpenFailure(const std::string& device, SerialOpenFailure why) {
-    std::string name = PortName(device);
+    std::string name = PortNameOf(device);
     switch (why) {
         case SerialBusy:
         case SerialDenied:

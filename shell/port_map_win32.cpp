@@ -7,6 +7,7 @@
 
 #include "shell/port_details.h"
 #include "shell/port_map.h"
+#include "shell/port_name_win32.h"
 
 // Opened, read and closed afresh for every position: nothing is cached.
 bool ReadPortMapValue(uint32_t index, char* name, int nameCapacity, char* data, int dataCapacity) {
@@ -35,15 +36,6 @@ bool PortEntryIsDevicePath(const char*) {
     return false;
 }
 
-namespace {
-
-// "COM5" for "\\.\COM5".
-std::string PortName(const std::string& device) {
-    return device.compare(0, 4, "\\\\.\\") == 0 ? device.substr(4) : device;
-}
-
-}  // namespace
-
 std::vector<PortDetails> ListPortDetails() {
     std::vector<PortDetails> ports;
     char name[256], data[256];
@@ -64,7 +56,7 @@ std::string ResolvePortName(const std::string& given) {
 
 // Present ports are the ones the map holds right now.
 bool PortDeviceExists(const std::string& device) {
-    std::string wanted = PortName(device);
+    std::string wanted = PortNameOf(device);
     for (const PortDetails& p : ListPortDetails())
         if (_stricmp(p.name.c_str(), wanted.c_str()) == 0) return true;
     return false;

@@ -1,8 +1,9 @@
 #include "shell/port_refusal.h"
 
 #include "serial/serial.h"
-#include "shell/main_dialog.h"
 #include "shell/port_details.h"
+#include "shell/port_discovery.h"
+#include "upgrade/image.h"
 
 bool ExplainRefusedPort(const char* entry, std::string& reason) {
     char device[ImagePathSize];

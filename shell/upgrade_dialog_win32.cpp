@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "codec/access_mode.h"
+#include "serial/trace.h"
 #include "shell/main_dialog.h"
 #include "shell/resources/resource_ids.h"
 #include "shell/startup_win32.h"
@@ -111,7 +112,7 @@ bool StartWorker(void (*body)()) {
     return true;
 }
 
-const DialogView win32View = {{SetStatus, SetRange, SetPosition, nullptr},
+const DialogView win32View = {{SetStatus, SetRange, SetPosition},
                               ShowFace,
                               ShowFontBox,
                               FontBoxTicked,
@@ -171,5 +172,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     DeleteObject(idleFace);
     DeleteObject(busyFace);
     EndProgramIfStillBusy();
+    TraceFlush();
     return 0;
 }

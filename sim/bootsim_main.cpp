@@ -131,7 +131,11 @@ void WriteSummary(const Config& c, const sim::BootSimReport& r,
                           {"kind", sim::LineFaultName(e.kind)},
                           {"byte", e.byte},
                           {"value", e.value}});
+    uint64_t digest = 14695981039346656037ULL;  // FNV-1a: the same bytes, the same digest
+    for (uint8_t b : r.input) digest = (digest ^ b) * 1099511628211ULL;
     nlohmann::json summary = {{"flash_blocks", r.flash.size() / 128},
+                              {"input_bytes", r.input.size()},
+                              {"input_digest", digest},
                               {"uploads", r.uploads},
                               {"eot", r.eot},
                               {"started", r.started},

@@ -7,11 +7,6 @@ bin=$1
 
 "$bin/orvane-mkimage" --out "$work/fw.bin" --size 30000 --key 90 >/dev/null
 
-# json_check FILE PYTHON-EXPRESSION: the expression holds for the list of records.
-json_check() {
-  python3 -c "import json,sys; r=[json.loads(l) for l in open(sys.argv[1])]; sys.exit(0 if ($2) else 1)" "$1"
-}
-
 # Four scanners at once, one of them refusing a block.
 ports=()
 for n in 1 2 3 4; do
@@ -109,5 +104,32 @@ err=$(cat "$work/err")
 expect_status 0 "loop ended by Ctrl-C while waiting"
 expect_last_line "stopped: 3 upgraded, 0 failed" "loop"
 [ "$(wc -l <"$work/loop.jsonl")" -eq 3 ] || fail "loop: $(wc -l <"$work/loop.jsonl") report lines"
+
+# Production mode on several ports: the first Ctrl-C lets the upgrades in
+# progress finish, the second stops every one of them at once.
+"$bin/orvane-mkimage" --out "$work/big.bin" --size 300000 --key 90 >/dev/null
+start_sim c1 --key 90 --line-rate
+c1=$port
+start_sim c2 --key 90 --line-rate
+c2=$port
+"$bin/orvane-flash" upgrade --port "$c1" --port "$c2" --loop "$work/big.bin" </dev/null \
+  >"$work/out" 2>"$work/err" &
+cli=$!
+uploading() { log_has c1 "upload 2000" && log_has c2 "upload 2000"; }
+wait_until 60 uploading || fail "two Ctrl-C: the uploads did not begin"
+# A signal still pending when the next comes would count once.
+taken() { (($(printf '%d' "0x$(awk '/^ShdPnd/ { print $2 }' "/proc/$cli/status")") & 2)) && return 1 || return 0; }
+kill -INT "$cli"
+wait_until 20 taken || fail "two Ctrl-C: the first was not taken"
+kill -INT "$cli"
+wait_for "$cli" 30
+status=$?
+err=$(cat "$work/err")
+expect_status 130 "two Ctrl-C"
+for p in "$c1" "$c2"; do
+  expect_err "  $p: interrupted: the scanner was left erased and unfinished" "two Ctrl-C: $p"
+done
+log_has c1 "upload done" && fail "two Ctrl-C: the first upload ran to its end"
+stop_sims
 
 finish "several-ports"

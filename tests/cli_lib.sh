@@ -60,6 +60,10 @@ expect_last_line() { [ "$(last_line)" = "$1" ] || fail "$2: last line '$(last_li
 expect_err() { grep -q -- "$1" "$work/err" || fail "$2: stderr lacks '$1': $err"; }
 expect_no_err() { ! grep -q -- "$1" "$work/err" || fail "$2: stderr has '$1': $err"; }
 expect_out() { printf '%s' "$out" | grep -q -- "$1" || fail "$2: stdout lacks '$1': $out"; }
+# json_check FILE PYTHON-EXPRESSION: the expression holds for the list of records.
+json_check() {
+  python3 -c "import json,sys; r=[json.loads(l) for l in open(sys.argv[1])]; sys.exit(0 if ($2) else 1)" "$1"
+}
 log_has() { grep -q -- "$2" "$work/$1.log"; }
 log_count() { grep -c -- "$2" "$work/$1.log"; }
 

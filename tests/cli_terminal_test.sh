@@ -52,6 +52,7 @@ check_bar wide 80
 wait_until 60 pane_has "exit=" || fail "wide: did not end: $(pane)"
 pane_has "exit=0" || fail "wide: $(pane)"
 pane | grep -q "^upgrade success!!!$" || fail "wide: no result line: $(pane)"
+pane | grep "byte(s) sent" | grep -q "100%" || fail "wide: the bar did not end full: $(pane)"
 pane | grep -q "received bytes not shown" || fail "wide: no word of the held-back trace: $(pane)"
 pane | grep -q "fw.bin on $port, [0-9.]* s" || fail "wide: no summary line: $(pane)"
 

@@ -10,12 +10,37 @@ cp "$work/fw.bin" "$work/fw.hex"
 
 # Success: exit 0, the result last on stderr, only the received-byte trace on stdout.
 start_sim ok --module 5800 --software 1.00.00 --key 90 --expect "$work/fw.bin"
-flash upgrade --port "$port" "$work/fw.bin"
+flash upgrade --port "$port" --report "$work/ok.jsonl" "$work/fw.bin"
 expect_status 0 "success"
 expect_last_line "upgrade success!!!" "success"
 printf '%s' "$out" | grep -q "Boot>" || fail "success: no trace on stdout"
 printf '%s' "$out" | grep -q "upgrade success" && fail "success: a message went to stdout"
 grep -q "image verified" "$work/ok.log" || fail "success: emulator did not verify the image"
+
+# What became of the scanner is always said: the start step's message that
+# replaced the upgrade's own, a scanner that holds its image but was not started.
+start_sim replaced --module 5800 --software 1.00.00 --key 90 --fault nak-block:149 \
+  --fault "echo-none:go 5000:3"
+flash upgrade --port "$port" --report "$work/replaced.jsonl" "$work/fw.bin"
+expect_status 1 "start step replaced the message"
+expect_last_line 'Write "go 5000" fail' "start step replaced the message"
+expect_err "hint: the upgrade itself ended: upgrade not finish!!!" "start step replaced the message"
+json_check "$work/replaced.jsonl" \
+  "r[0]['message'] == 'Write \"go 5000\" fail' and r[0]['upgrade_message'] == 'upgrade not finish!!!' and
+   r[0]['outcome'] == 'write-fail' and r[0]['upgrade_outcome'] == 'not-finished' and
+   r[0]['started'] is False and r[0]['exit'] == 1" || fail "replaced: record $(cat "$work/replaced.jsonl")"
+start_sim unstarted --module 5800 --software 1.00.00 --key 90 --expect "$work/fw.bin" \
+  --fault no-prompt-after-upload
+flash upgrade --port "$port" --report "$work/unstarted.jsonl" "$work/fw.bin"
+expect_status 0 "not started"
+expect_last_line "upgrade success!!!" "not started"
+expect_err "hint: the scanner holds the new image but did not answer the start command: power it off and on" \
+  "not started"
+json_check "$work/unstarted.jsonl" \
+  "r[0]['started'] is False and r[0]['upgrade_message'] == r[0]['message'] == 'upgrade success!!!'" ||
+  fail "not started: record $(cat "$work/unstarted.jsonl")"
+json_check "$work/ok.jsonl" "r[0]['started'] is True and r[0]['outcome'] == 'success'" ||
+  fail "success: record $(cat "$work/ok.jsonl")"
 
 # A scanner that never answers: the handshake message, in bounded time.
 start_sim silent --fault silent

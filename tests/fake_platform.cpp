@@ -7,18 +7,15 @@
 
 namespace fake {
 std::vector<std::optional<std::string>> portMap;
-int portMapReads = 0;
 SerialRecord serial;
 
 void Reset() {
     portMap.clear();
-    portMapReads = 0;
     serial = SerialRecord();
 }
 }  // namespace fake
 
 bool ReadPortMapValue(uint32_t index, char* name, int nameCapacity, char* data, int dataCapacity) {
-    ++fake::portMapReads;
     if (index >= fake::portMap.size() || !fake::portMap[index]) return false;
     std::snprintf(name, nameCapacity, "\\Device\\Serial%u", index);
     return std::snprintf(data, dataCapacity, "%s", fake::portMap[index]->c_str()) < dataCapacity;

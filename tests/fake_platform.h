@@ -11,7 +11,6 @@ namespace fake {
 
 // The serial-port map: one entry per position; nullopt is an unreadable value.
 extern std::vector<std::optional<std::string>> portMap;
-extern int portMapReads;
 
 // The serial link: opens succeed unless `openFails`; every call is recorded.
 struct SerialRecord {

@@ -23,6 +23,7 @@
 #include "serial/serial.h"
 #include "tests/temp_file.h"
 #include "tests/trace_capture.h"
+#include "upgrade/image.h"
 #include "upgrade/upgrade.h"
 #include "upgrade/xmodem.h"
 
@@ -126,7 +127,9 @@ Bytes SendToReceiver(const Bytes& image, int* result) {
     PacedRelay relay(line.master, receiverIn.master, receiverOut.master);
     pid_t rx = StartReceiver(dir, receiverIn.slave, receiverOut.slave);
     RxFlush();
+    EXPECT_EQ(0, OpenImage(file.Path()));
     *result = XmodemSend(file.Path());
+    CloseImage();
     EXPECT_EQ(0, WaitExit(rx, 30)) << ReadFile(dir / "rx.log").data();
     SerialClose();
     Bytes received = ReadFile(dir / "received.bin");

@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "serial/rx_ring.h"
+#include "serial/serial.h"
+#include "serial/serial_status.h"
 #include "tests/trace_capture.h"
 
 namespace {
@@ -116,7 +118,22 @@ TEST_F(RxRingTest, DeadLinkAnswersAtOnceAfterTheRingIsDrained) {
 
 TEST_F(RxRingTest, TraceHasLfBeforeEachCrAndKeepsNul) {
     trace.Take();
-    Push({'\r', '\n', 'B', 'o', 'o', 't', '>', 0, '\r'});
+    const unsigned char received[] = {'\r', '\n', 'B', 'o', 'o', 't', '>', 0, '\r'};
+    SerialDeliverReceived(received, sizeof received);
     std::string out = trace.Take();
     EXPECT_EQ(std::string("\n\r\nBoot>\0\n\r", 11), out);
+    EXPECT_EQ(std::vector<int>({'\r', '\n', 'B', 'o', 'o', 't', '>', 0, '\r'}), Drain());
+}
+
+std::vector<unsigned char> heard;
+
+TEST_F(RxRingTest, ASubscriberHearsWhatTheRingGetsInsteadOfTheTrace) {
+    trace.Take();
+    SerialSetReceiveListener([](const unsigned char* b, int n) { heard.assign(b, b + n); });
+    const unsigned char received[] = {0x15, '\r'};
+    SerialDeliverReceived(received, sizeof received);
+    SerialSetReceiveListener(nullptr);  // the trace again
+    EXPECT_EQ(std::vector<unsigned char>({0x15, '\r'}), heard);
+    EXPECT_EQ(std::vector<int>({0x15, '\r'}), Drain());
+    EXPECT_EQ("", trace.Take());
 }

@@ -15,20 +15,24 @@
 #include "codec/scanner_identity.h"
 #include "serial/rx_ring.h"
 #include "serial/serial.h"
+#include "shell/progress_display.h"
 #include "sim/bootsim.h"
 #include "tests/temp_file.h"
 #include "tests/trace_capture.h"
 #include "upgrade/progress.h"
+#include "upgrade/session.h"
 #include "upgrade/upgrade.h"
 
 namespace {
 
 using sim::Bytes;
 
+// What a dialog would show of the run, and the reports it was made from.
 struct Display {
     std::vector<std::string> texts;
     std::vector<uint32_t> positions;
     unsigned low = 0, high = 0;
+    std::vector<UpgradeProgress> reports;
 } display;
 
 const DisplayHooks recordingHooks = {[](const char* t) { display.texts.push_back(t); },
@@ -36,7 +40,13 @@ const DisplayHooks recordingHooks = {[](const char* t) { display.texts.push_back
                                          display.low = lo;
                                          display.high = hi;
                                      },
-                                     [](uint32_t p) { display.positions.push_back(p); }, nullptr};
+                                     [](uint32_t p) { display.positions.push_back(p); }};
+
+const ProgressHooks recordingProgress = {[](const UpgradeProgress& p) {
+                                             display.reports.push_back(p);
+                                             ShowUpgradeProgress(p);
+                                         },
+                                         nullptr};
 
 int questions = 0;
 bool answerYes = false;
@@ -77,6 +87,7 @@ class UpgradeTest : public ::testing::Test {
         questions = 0;
         answerYes = false;
         SetDisplay(&recordingHooks);
+        SetProgressHooks(&recordingProgress);
         SetOverrideQuestion(Answer);
         AccessMode = EndUser;
         options.identity = kScanner;
@@ -84,6 +95,7 @@ class UpgradeTest : public ::testing::Test {
     void TearDown() override {
         SerialClose();
         SetDisplay(nullptr);
+        SetProgressHooks(nullptr);
         SetOverrideQuestion(nullptr);
         AccessMode = EndUser;
     }
@@ -96,10 +108,8 @@ class UpgradeTest : public ::testing::Test {
     std::string RunPath(const char* path) {
         sim = std::make_unique<sim::BootSim>(options);
         EXPECT_TRUE(sim->Start());
-        EXPECT_EQ(0, SerialOpen(sim->DevicePath().c_str(), 57600));
-        result = RunUpgrade(path, 0);
-        StartFirmware();
-        SerialClose();
+        EXPECT_EQ(0, OpenUpgradePort(sim->DevicePath().c_str()));
+        outcome = UpgradeOnOpenPort(path, 0);
         return StatusText;
     }
     // The report once the emulator has handled everything it was sent.
@@ -117,7 +127,7 @@ class UpgradeTest : public ::testing::Test {
     TraceCapture trace;
     sim::BootSimOptions options;
     std::unique_ptr<sim::BootSim> sim;
-    std::string result;
+    UpgradeOutcome outcome = OutcomeNothingError;
 };
 
 }  // namespace

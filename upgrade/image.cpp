@@ -16,7 +16,7 @@ const uint64_t DigestStart = 14695981039346656037ULL, DigestPrime = 109951162821
 
 struct RunImage {
     int handle = -1;
-    char path[ImagePathCapacity];
+    char path[ImagePathSize];
     int32_t size = 0;
     uint64_t digest = 0;
     unsigned char header[ImageHeaderSize];
@@ -53,7 +53,7 @@ bool MeasureContent() {
 
 int OpenImage(const char* path) {
     CloseImage();
-    if (std::snprintf(image.path, sizeof image.path, "%s", path) >= ImagePathCapacity) return -1;
+    if (std::snprintf(image.path, sizeof image.path, "%s", path) >= ImagePathSize) return -1;
     int64_t size = 0;
     std::memset(image.header, 0, sizeof image.header);
     image.handle = ImageFileOpen(path, &size);

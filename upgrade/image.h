@@ -3,7 +3,8 @@
 #pragma once
 #include <cstdint>
 
-enum { ImagePathCapacity = 256 };
+// An image path of at most 255 characters.
+enum { ImagePathSize = 256 };
 
 // Opens and measures the image: a regular file whose size fits ImageSize,
 // read through once for a digest of its bytes and its header bytes. Closes

@@ -4,47 +4,30 @@
 #include <cstdio>
 
 namespace {
-
-const DisplayHooks* display = nullptr;
-
-// The step text always fits the 64 characters of its buffer.
-void FormatStepText(uint32_t step, char* text, int capacity) {
-    if (step == 0)
-        std::snprintf(text, capacity, "handshaking...");
-    else if (step == 1)
-        std::snprintf(text, capacity, "erasing flash...");
-    else
-        std::snprintf(text, capacity, "%dK byte(s) sent",
-                      static_cast<int32_t>((step - 2) * 128) / 1024);
-}
-
+const ProgressHooks* hooks = nullptr;
 }  // namespace
 
-void SetDisplay(const DisplayHooks* hooks) {
-    display = hooks;
+void SetProgressHooks(const ProgressHooks* h) {
+    hooks = h;
 }
 
-void ShowProgress(uint32_t step) {
-    char text[64];
-    FormatStepText(step, text, sizeof text);
-    SetStatusLine(text);
-    if (display) display->setProgressPosition(step);
-}
-
-void SetProgressRange(uint32_t low, uint32_t high) {
-    if (display) display->setProgressRange(low & 0xFFFF, high & 0xFFFF);
-}
-
-void SetStatusLine(const char* text) {
-    if (display) display->setStatusLine(text);
+void ReportProgress(ProgressStep step, int32_t blocksAcked) {
+    if (!hooks || !hooks->progress) return;
+    UpgradeProgress p = {step,
+                         UpgradeRun.phase,
+                         UpgradeRun.blockCount,
+                         UpgradeRun.payloadSize,
+                         UpgradeRun.blocksToSend,
+                         blocksAcked};
+    hooks->progress(p);
 }
 
 void NoteExchange(const char* format, ...) {
-    if (!display || !display->noteExchange) return;
+    if (!hooks || !hooks->noteExchange) return;
     char text[256];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    display->noteExchange(text);
+    hooks->noteExchange(text);
 }

@@ -1,23 +1,41 @@
-// Progress and status display: the status line and the progress bar.
+// What an upgrade tells a front end as it goes: what happened, in which
+// phase, and how many blocks are through.
 #pragma once
 #include <cstdint>
 
-// What a front end provides to show progress; each call returns once applied.
-struct DisplayHooks {
-    void (*setStatusLine)(const char* text);
-    void (*setProgressRange)(unsigned low, unsigned high);
-    void (*setProgressPosition)(uint32_t position);
-    // Optional: one line about each exchange with the scanner (a command
-    // sent, a reply judged), for a front end that shows them; may be nullptr.
+#include "upgrade/upgrade.h"
+
+enum ProgressStep {
+    StepMeasured,    // the image is measured: its counts are known
+    StepIdentity,    // the scanner is asked who it is
+    StepIdentified,  // ScannerId holds its answer
+    StepKeyCode,
+    StepFlashErase,
+    StepParameterErase,
+    StepUpload,      // "upload 2000"
+    StepBlockAcked,  // one more block acknowledged
+    StepUploaded     // every block acknowledged and EOT sent
+};
+
+struct UpgradeProgress {
+    ProgressStep step;
+    UpgradePhase phase;
+    int32_t blockCount;    // 128-byte blocks of the whole file, header included
+    int32_t payloadSize;   // bytes the scanner receives
+    int32_t blocksToSend;  // blocks the scanner receives, the last short one included
+    int32_t blocksAcked;
+};
+
+struct ProgressHooks {
+    // On the upgrade's thread: a front end that may be slow to draw hands it on.
+    void (*progress)(const UpgradeProgress& progress);
+    // One line about each exchange with the scanner; may be nullptr.
     void (*noteExchange)(const char* text);
 };
 
-void SetDisplay(const DisplayHooks* hooks);  // nullptr shows nothing
+void SetProgressHooks(const ProgressHooks* hooks);  // nullptr reports nothing
 
-// Step 0 "handshaking...", 1 "erasing flash...", n >= 2 the kilobytes acknowledged.
-void ShowProgress(uint32_t step);
-void SetProgressRange(uint32_t low, uint32_t high);
-void SetStatusLine(const char* text);
+void ReportProgress(ProgressStep step, int32_t blocksAcked = 0);
 
 // Formats a line for noteExchange, only when a front end takes them.
 void NoteExchange(const char* format, ...)

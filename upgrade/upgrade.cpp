@@ -22,22 +22,8 @@ enum { HandshakeBudget = 250, IdentityBudget = 200, ReplyBudget = 150 };
 
 ReplyBuffer reply;
 
-void SetStatusText(const char* message) {
-    std::snprintf(StatusText, sizeof StatusText, "%s", message);
-}
-
-bool Fail(const char* message) {
-    SetStatusText(message);
-    return false;
-}
-
-bool FailWrite(const char* command) {
-    std::snprintf(StatusText, sizeof StatusText, "Write \"%s\" fail", command);
-    return false;
-}
-
-bool FailWithPath(const char* format, const char* path) {
-    std::snprintf(StatusText, sizeof StatusText, format, path);
+bool Fail(UpgradeOutcome outcome, const char* detail = "") {
+    SetOutcome(outcome, detail);
     return false;
 }
 
@@ -45,12 +31,13 @@ bool FailWithPath(const char* format, const char* path) {
 // nothing is written to the line before this.
 bool MeasureImage(const char* imagePath) {
     UpgradeRun.phase = PhaseMeasuring;
-    if (OpenImage(imagePath) < 0) return FailWithPath("cannot open %s", imagePath);
+    if (OpenImage(imagePath) < 0) return Fail(OutcomeCannotOpenImage, imagePath);
     UpgradeRun.imageSize = ImageSize();
     UpgradeRun.payloadSize = ImagePayloadSize();
+    UpgradeRun.blocksToSend = UpgradeRun.payloadSize / XmodemBlockSize + 1;
     NoteExchange("image %s: %d bytes, %d of them for the scanner", imagePath, UpgradeRun.imageSize,
                  UpgradeRun.payloadSize);
-    if (!ImageHasPayload()) return FailWithPath("empty image %s", imagePath);
+    if (!ImageHasPayload()) return Fail(OutcomeEmptyImage, imagePath);
     return true;
 }
 
@@ -61,14 +48,14 @@ void NoteIdentity(const char* whose, const char* customer, const char* module, c
 }
 
 bool QueryScannerIdentity() {
-    ShowProgress(0);
+    ReportProgress(StepIdentity);
     NoteIdentity("image", ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software);
-    if (!SendBootCommand("whoru")) return FailWrite("whoru");
+    if (!SendBootCommand("whoru")) return Fail(OutcomeWriteFail, "whoru");
     int n = CollectReply(IdentityBudget, reply);
-    if (!ReplyEndsWithPrompt(reply, n)) return Fail("Get scanner ID failed");
-    if (!DecodeScannerIdentity(reply, n - BootPromptLength))
-        return Fail("Got a invalid scanner ID");
+    if (!ReplyEndsWithPrompt(reply, n)) return Fail(OutcomeGetIdFailed);
+    if (!DecodeScannerIdentity(reply, n - BootPromptLength)) return Fail(OutcomeInvalidId);
     UpgradeRun.scannerIdentified = true;
+    ReportProgress(StepIdentified);
     NoteIdentity("scanner", ScannerId.customerId, ScannerId.moduleNo, ScannerId.hardware,
                  ScannerId.software);
     return true;
@@ -77,28 +64,28 @@ bool QueryScannerIdentity() {
 // Module numbers must match; the image's software must not sort before the scanner's.
 bool CheckIdentities() {
     if (std::strcmp(ScannerId.moduleNo, ImageId.moduleNo) != 0)
-        return ConfirmOverride("Mismatch Module NO.") || Fail("Mismatch Module NO.");
+        return ConfirmOverride("Mismatch Module NO.") || Fail(OutcomeModuleMismatch);
     if (std::strcmp(ImageId.software, ScannerId.software) < 0)
-        return ConfirmOverride("Mismatch Software ID") || Fail("Mismatch Software ID");
+        return ConfirmOverride("Mismatch Software ID") || Fail(OutcomeSoftwareMismatch);
     return true;
 }
 
 bool SendImageKey() {
     KeyCode code = KeyCodeMake(ImageId.key);
-    ShowProgress(1);
+    ReportProgress(StepKeyCode);
     NoteExchange("sending the image key in a key code");
-    if (!SendBootCommand(code.bytes, KeyCodeLength)) return Fail("Write \"getid\" fail");
+    if (!SendBootCommand(code.bytes, KeyCodeLength)) return Fail(OutcomeWriteFail, "getid");
     int n = CollectReply(ReplyBudget, reply);
     bool accepted = ReplyHasPrompt(reply, n);
     NoteExchange(accepted ? "key code answered with the prompt" : "no prompt after the key code");
-    return accepted || Fail("Get scanner ID failed");
+    return accepted || Fail(OutcomeGetIdFailed);
 }
 
-bool Erase(const char* command, const char* failure) {
-    ShowProgress(1);
+bool Erase(ProgressStep step, const char* command, UpgradeOutcome failure) {
+    ReportProgress(step);
     UpgradeRun.flashTouched = true;
     NoteExchange("sending \"%s\"", command);
-    if (!SendBootCommand(command)) return FailWrite(command);
+    if (!SendBootCommand(command)) return Fail(OutcomeWriteFail, command);
     int n = CollectReply(ReplyBudget, reply);
     bool erased = ReplyHasSuccessMark(reply, n);
     NoteExchange(erased ? "erase confirmed (^_^ and the prompt)" : "erase not confirmed");
@@ -110,9 +97,9 @@ const char* ParameterEraseCommand() {
 }
 
 bool StartUpload() {
-    ShowProgress(1);
+    ReportProgress(StepUpload);
     NoteExchange("sending \"upload 2000\"");
-    if (!SendBootCommand("upload 2000")) return FailWrite("upload 2000");
+    if (!SendBootCommand("upload 2000")) return Fail(OutcomeWriteFail, "upload 2000");
     RxFlush();
     WriteExecute();
     return true;
@@ -125,10 +112,9 @@ bool RunSteps(const char* imagePath) {
     const int32_t BlockCount = static_cast<int32_t>((size + 127) / 128);
     const int32_t SectorCount = static_cast<int32_t>((size + 4095) / 4096);
     UpgradeRun.blockCount = BlockCount;
-    SetProgressRange(0, static_cast<uint32_t>(BlockCount) + 2);
+    ReportProgress(StepMeasured);
     UpgradeRun.phase = PhaseHandshake;
-    if (!WakeConsole(HandshakeBudget))
-        return Fail("Scanner is not connected or not in upgrade mode");
+    if (!WakeConsole(HandshakeBudget)) return Fail(OutcomeNotConnected);
     // The header check, on the header bytes that were measured.
     if (DecodeMeasuredHeader()) {
         UpgradeRun.headerPresent = true;
@@ -138,39 +124,57 @@ bool RunSteps(const char* imagePath) {
     UpgradeRun.phase = PhaseErasing;
     char command[CommandCapacity];
     std::snprintf(command, sizeof command, "erase 2000 %x", static_cast<unsigned>(SectorCount));
-    if (!Erase(command, "Erase Flash failed")) return false;
-    if (!Erase(ParameterEraseCommand(), "Erase parameter area failed")) return false;
+    if (!Erase(StepFlashErase, command, OutcomeEraseFlashFailed)) return false;
+    if (!Erase(StepParameterErase, ParameterEraseCommand(), OutcomeEraseParameterFailed))
+        return false;
     UpgradeRun.phase = PhaseUploading;
     if (!StartUpload()) return false;
     int sent = XmodemSend(imagePath);
     UpgradeRun.uploadCompleted = sent >= 0;
     UpgradeRun.lineLost = RxLinkIsDown();
-    SetStatusText(sent < 0 ? "upgrade not finish!!!" : "upgrade success!!!");
+    if (sent >= 0) ReportProgress(StepUploaded, UpgradeRun.blocksToSend);
+    SetOutcome(sent < 0 ? OutcomeNotFinished : OutcomeSuccess);
     return true;
 }
 
 }  // namespace
 
+void SetOutcome(UpgradeOutcome outcome, const char* detail) {
+    UpgradeRun.outcome = outcome;
+    FormatOutcome(outcome, detail, StatusText, sizeof StatusText);
+}
+
 const char* RunUpgrade(const char* imagePath, uint16_t fontTargetWord) {
     (void)fontTargetWord;  // handed over by the dialog; the boot loader is told nothing of it
     UpgradeRun = UpgradeRecord();
-    SetStatusText("nothing error");
+    SetOutcome(OutcomeNothingError);
     RxFlush();
     RunSteps(imagePath);
     CloseImage();
     UpgradeRun.phase = PhaseFinished;
+    UpgradeRun.upgradeOutcome = UpgradeRun.outcome;
+    std::memcpy(UpgradeRun.upgradeMessage, StatusText, sizeof StatusText);
     return StatusText;
 }
 
 void StartFirmware() {
+    UpgradeRun.phase = PhaseStarting;
     DrainConsole(ReplyBudget);
     RxFlush();
-    if (!WakeConsole(ReplyBudget)) return;
-    NoteExchange("sending \"go 5000\"");
-    if (!SendBootCommand("go 5000")) {
-        FailWrite("go 5000");
-        return;
+    if (WakeConsole(ReplyBudget)) {
+        NoteExchange("sending \"go 5000\"");
+        if (SendBootCommand("go 5000")) {
+            RxFlush();
+            WriteExecute();
+            UpgradeRun.started = true;
+        } else {
+            SetOutcome(OutcomeWriteFail, "go 5000");
+        }
     }
-    RxFlush();
-    WriteExecute();
+    UpgradeRun.phase = PhaseFinished;
+}
+
+UpgradeOutcome InterruptedOutcome() {
+    if (UpgradeRun.uploadCompleted) return OutcomeInterruptedNotStarted;
+    return UpgradeRun.flashTouched ? OutcomeInterruptedErased : OutcomeInterruptedUntouched;
 }

@@ -2,6 +2,8 @@
 #pragma once
 #include <cstdint>
 
+#include "upgrade/outcome.h"
+
 enum { StatusTextSize = 1024 };
 
 // The boot loader's line rate, and the rate monitor mode listens at.
@@ -16,6 +18,10 @@ const char* RunUpgrade(const char* imagePath, uint16_t fontTargetWord);
 // Tells the boot loader to start the firmware when its console still answers.
 void StartFirmware();
 
+// StatusText becomes the message of `outcome`, with `detail` for its %s, and
+// the run's record its outcome.
+void SetOutcome(UpgradeOutcome outcome, const char* detail = "");
+
 // How far the current or last run got, beyond its message: for displays,
 // records and the words said after an interrupt. Written on the worker only.
 enum UpgradePhase {
@@ -25,6 +31,7 @@ enum UpgradePhase {
     PhaseIdentity,  // "whoru" and the key code
     PhaseErasing,
     PhaseUploading,
+    PhaseStarting,  // the start step
     PhaseFinished
 };
 
@@ -42,6 +49,10 @@ enum TransferEnd {
 
 struct UpgradeRecord {
     UpgradePhase phase;
+    UpgradeOutcome outcome;         // what StatusText shows now
+    UpgradeOutcome upgradeOutcome;  // what the upgrade itself ended with, before the start step
+    char upgradeMessage[StatusTextSize];
+    bool started;  // "go 5000" was written, echoed and executed
     int32_t imageSize;
     int32_t blockCount;
     bool headerPresent;      // ImageId holds the image's identity
@@ -51,8 +62,12 @@ struct UpgradeRecord {
     TransferEnd transferEnd;
     bool lineLost;         // the device went away during the run
     int32_t payloadSize;   // bytes the scanner receives: the image without its header
+    int32_t blocksToSend;  // blocks the scanner receives, the last short one included
     int32_t blocksSent;    // distinct blocks written to the line
     int32_t blocksResent;  // sends of a block that drew no answer
 };
 
 extern UpgradeRecord UpgradeRun;
+
+// Where an interrupt left the scanner, from how far the run got.
+UpgradeOutcome InterruptedOutcome();

@@ -1,7 +1,6 @@
 #include "upgrade/xmodem.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 
 #include "codec/image_header.h"
@@ -48,13 +47,13 @@ bool AwaitStartSignal() {
     }
 }
 
-// The position of a block acknowledged, shown once the next block is on its
-// way: the display's work then takes nothing from the wire's time.
-uint32_t pendingProgress = 0;
+// A block acknowledged is reported once the next block is on its way: the
+// front end's work then takes nothing from the wire's time.
+int32_t pendingAcked = 0;
 
 void ShowPendingProgress() {
-    if (pendingProgress) ShowProgress(pendingProgress);
-    pendingProgress = 0;
+    if (pendingAcked) ReportProgress(StepBlockAcked, pendingAcked);
+    pendingAcked = 0;
 }
 
 int EndTransfer(TransferEnd end, int result) {
@@ -170,7 +169,7 @@ TransferEnd JudgeAnswer(int counter, bool last, Clock::time_point sentAt) {
 
 int SendImage() {
     if (!AwaitStartSignal()) {
-        std::snprintf(StatusText, sizeof StatusText, "No NAK receive");
+        SetOutcome(OutcomeNoStartSignal);
         UpgradeRun.transferEnd = TransferNoStartSignal;
         return -1;
     }
@@ -196,7 +195,7 @@ int SendImage() {
         int next = full ? ReadAhead() : 0;
         TransferEnd end = JudgeAnswer(counter, !full, sentAt);
         if (end != TransferCompleted) return EndTransfer(end, -1);
-        pendingProgress = static_cast<uint32_t>(counter) + 2;
+        pendingAcked = counter;
         if (full) {
             std::memcpy(XmodemBlock, ahead, XmodemBlockSize);
             got = next;
@@ -213,12 +212,9 @@ int SendImage() {
 }  // namespace
 
 int XmodemSend(const char* path) {
-    bool opened = !ImageIsOpen(path);
-    if (opened && OpenImage(path) < 0) {
-        std::snprintf(StatusText, sizeof StatusText, "Cannot open %s", path);
+    if (!ImageIsOpen(path)) {
+        SetOutcome(OutcomeSenderCannotOpen, path);
         return -1;
     }
-    int result = SendImage();
-    if (opened) CloseImage();
-    return result;
+    return SendImage();
 }

@@ -13,9 +13,9 @@ enum {
     XmodemStartLimitMs = 10000,
 };
 
-// Sends the image (without its 1024-byte header, when it has one): the image
-// the upgrade measured under this path, or else the file opened and measured
-// now. -1 when the transfer failed: a block answered with anything but ACK
+// Sends the image (without its 1024-byte header, when it has one) that the
+// upgrade measured under this path; an image not open under it cannot be
+// sent. -1 when the transfer failed: a block answered with anything but ACK
 // (the last one too), an answer that cannot belong to the block it came
 // after, or a file that delivered less than was measured or changed since;
 // otherwise the number of file bytes in the last block.

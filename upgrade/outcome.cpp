@@ -1,0 +1,62 @@
+#include "upgrade/outcome.h"
+
+#include <cstdio>
+
+namespace {
+
+struct OutcomeEntry {
+    const char* name;
+    const char* text;
+};
+
+// In the order of UpgradeOutcome.
+const OutcomeEntry kOutcomes[OutcomeCount] = {
+    {"nothing-error", "nothing error"},
+    {"cannot-open-image", "cannot open %s"},
+    {"empty-image", "empty image %s"},
+    {"not-connected", "Scanner is not connected or not in upgrade mode"},
+    {"write-fail", "Write \"%s\" fail"},
+    {"get-id-failed", "Get scanner ID failed"},
+    {"invalid-id", "Got a invalid scanner ID"},
+    {"module-mismatch", "Mismatch Module NO."},
+    {"software-mismatch", "Mismatch Software ID"},
+    {"erase-flash-failed", "Erase Flash failed"},
+    {"erase-parameter-failed", "Erase parameter area failed"},
+    {"no-start-signal", "No NAK receive"},
+    {"sender-cannot-open", "Cannot open %s"},
+    {"not-finished", "upgrade not finish!!!"},
+    {"success", "upgrade success!!!"},
+    {"port-refused", "Cannot open this com port"},
+    {"invalid-file-type", "Invalid file type"},
+    {"not-started", "Cannot start the upgrade"},
+    {"interrupted-untouched", "interrupted before any erase: the scanner is untouched"},
+    {"interrupted-erased",
+     "interrupted: the scanner was left erased and unfinished; it stays in upgrade mode: run "
+     "the upgrade again"},
+    {"interrupted-not-started",
+     "interrupted after the upload: the scanner holds the new image but was not told to start "
+     "it; run the upgrade again, or restart the scanner"},
+};
+
+const OutcomeEntry& Entry(UpgradeOutcome outcome) {
+    return kOutcomes[outcome >= 0 && outcome < OutcomeCount ? outcome : OutcomeNothingError];
+}
+
+}  // namespace
+
+const char* OutcomeText(UpgradeOutcome outcome) {
+    return Entry(outcome).text;
+}
+
+const char* OutcomeName(UpgradeOutcome outcome) {
+    return Entry(outcome).name;
+}
+
+void FormatOutcome(UpgradeOutcome outcome, const char* detail, char* text, int capacity) {
+    std::snprintf(text, capacity, OutcomeText(outcome), detail ? detail : "");
+}
+
+bool OutcomeIsInterrupt(UpgradeOutcome outcome) {
+    return outcome == OutcomeInterruptedUntouched || outcome == OutcomeInterruptedErased ||
+           outcome == OutcomeInterruptedNotStarted;
+}

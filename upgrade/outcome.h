@@ -1,0 +1,39 @@
+// Every way an upgrade, or an attempt at one, can end, and its one message.
+// Front ends decide from the outcome; the message is only ever shown.
+#pragma once
+
+enum UpgradeOutcome {
+    OutcomeNothingError,  // a run under way
+    OutcomeCannotOpenImage,
+    OutcomeEmptyImage,
+    OutcomeNotConnected,
+    OutcomeWriteFail,  // the echo of a command failed
+    OutcomeGetIdFailed,
+    OutcomeInvalidId,
+    OutcomeModuleMismatch,
+    OutcomeSoftwareMismatch,
+    OutcomeEraseFlashFailed,
+    OutcomeEraseParameterFailed,
+    OutcomeNoStartSignal,     // the block sender's own; the run's verdict replaces it
+    OutcomeSenderCannotOpen,  // likewise
+    OutcomeNotFinished,
+    OutcomeSuccess,
+    OutcomePortRefused,
+    OutcomeInvalidFileType,
+    OutcomeNotStarted,  // the upgrade's thread could not be started
+    OutcomeInterruptedUntouched,
+    OutcomeInterruptedErased,
+    OutcomeInterruptedNotStarted,  // after the upload, before the start command
+    OutcomeCount
+};
+
+// The message, a printf format where it names a path or a command ("%s").
+const char* OutcomeText(UpgradeOutcome outcome);
+
+// A short stable name for records and scripts, such as "success".
+const char* OutcomeName(UpgradeOutcome outcome);
+
+// The message with `detail` in place of its %s.
+void FormatOutcome(UpgradeOutcome outcome, const char* detail, char* text, int capacity);
+
+bool OutcomeIsInterrupt(UpgradeOutcome outcome);
