@@ -296,14 +296,16 @@ void DisplayLoop() {
     }
 }
 
-void Post(void (*put)(Mailbox& box, const void* what), const void* what) {
+// A block count waits for the display's next round (a tenth of a second);
+// anything else wakes it at once.
+void Post(void (*put)(Mailbox& box, const void* what), const void* what, bool wake = true) {
     Mailbox& box = Box();
     {
         std::lock_guard<std::mutex> guard(box.lock);
         put(box, what);
         ++box.posted;
     }
-    box.changed.notify_one();
+    if (wake) box.changed.notify_one();
 }
 
 // The reports that change the text queue up; a block count only replaces the last.
@@ -329,7 +331,7 @@ void HookProgress(const UpgradeProgress& p) {
             nullptr);
         return;
     }
-    Post(PutProgress, &p);
+    Post(PutProgress, &p, p.step != StepBlockAcked);
 }
 
 void HookNote(const char* text) {
