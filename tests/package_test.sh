@@ -41,6 +41,11 @@ expected=(/usr/bin/orvane-flash /usr/bin/orvane-bootsim /usr/bin/orvane-mkimage
           /usr/share/man/man1/orvane-mkimage.1.gz
           /usr/share/bash-completion/completions/orvane-flash
           $doc/copyright $doc/changelog.gz)
+# The documents cmake/packaging.cmake lists for the doc folder.
+for f in $(awk '/^set\(ORVANE_DOC_FILES/ { on = 1; next } on && /\)/ { exit } on && NF && !/^ *#/ { print $1 }' \
+             "$src/cmake/packaging.cmake"); do
+  expected+=("$doc/$(basename "$f")")
+done
 # The dialog is built only where Qt 6 was found; where it was, it must ship,
 # with its man page, menu entry and icons.
 qt=0
