@@ -18,6 +18,7 @@ case "${1:-all}" in
       xvfb xauth xdotool imagemagick x11-utils
       mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
       help2man dpkg-dev file man-db
+      lintian desktop-file-utils nsis zip
     )
     ;;
   bench) packages+=(libbenchmark-dev python3) ;;

@@ -2,14 +2,19 @@
 """Draws the Upgrade button's two faces and the program icon.
 
 Writes shell/resources/idle_face.bmp (88x76, 4 bpp), busy_face.bmp (89x79,
-24 bpp) and app_icon.ico (16x16, 4 bpp with AND mask). Standard library only,
-so that the pictures can be remade anywhere. With --check, compares instead of
-writing and exits 1 when a committed file differs from what the script draws.
+24 bpp) and app_icon.ico (16x16, 4 bpp with AND mask), and the same icon for
+Linux desktops under shell/resources/hicolor/: the 16x16 picture as it is, a
+scalable SVG of its shapes and PNGs of those shapes in the larger sizes.
+Standard library only, so that the pictures can be remade anywhere. With
+--check, compares instead of writing and exits 1 when a committed file differs
+from what the script draws (a PNG by its pixels, so that another zlib's
+compression does not count).
 """
 import math
 import os
 import struct
 import sys
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 OUT = os.path.join(ROOT, "shell", "resources")
@@ -355,15 +360,162 @@ def icon_pixels():
     return rows
 
 
+# ---------------------------------------------------------------- desktop icon
+#
+# The same picture as shapes on the icon's 16-unit grid, so that larger sizes
+# are drawn rather than blown up: each tile its dark shade, its light edge and
+# its main colour over one another, and the four arrow heads as triangles.
+# Sampled at one point per pixel the shapes give exactly ICON_ART.
+
+ICON_NAME = "orvane-upgrade"
+ICON_SIZES = (24, 32, 48, 64, 128, 256)  # 16 is ICON_ART itself
+TILE_CORNERS = {"r": (1, 1), "g": (10, 1), "b": (1, 10), "y": (10, 10)}
+ARROW_HEADS = [
+    [(6, 1), (9, 3.5), (6, 6)],  # red to green
+    [(15, 6), (12.5, 9), (10, 6)],  # green to yellow
+    [(10, 15), (7, 12.5), (10, 10)],  # yellow to blue
+    [(1, 10), (3.5, 7), (6, 10)],  # blue to red
+]
+
+
+def icon_shapes():
+    """(kind, geometry, RGB) in painting order; rects are (x0, y0, x1, y1)."""
+    shapes = []
+    for key, (x, y) in TILE_CORNERS.items():
+        first = ICON_TILES[key]
+        shapes.append(("rect", (x, y, x + 5, y + 5), ICON_PALETTE[first + 2]))
+        shapes.append(("rect", (x, y, x + 4, y + 4), ICON_PALETTE[first]))
+        shapes.append(("rect", (x + 1, y + 1, x + 4, y + 4), ICON_PALETTE[first + 1]))
+    for points in ARROW_HEADS:
+        shapes.append(("polygon", points, ICON_PALETTE[1]))
+    return shapes
+
+
+def shape_colour(shapes, x, y):
+    """The colour on top at (x, y) in grid units, or None where nothing is."""
+    for kind, geometry, colour in reversed(shapes):
+        if kind == "rect":
+            x0, y0, x1, y1 = geometry
+            if x0 <= x < x1 and y0 <= y < y1:
+                return colour
+        elif in_polygon(x, y, geometry):
+            return colour
+    return None
+
+
+def icon_rgba(size, grid=4):
+    """The shapes at size x size pixels with alpha. A pixel whose corners and
+    centre agree takes that colour; any other is sampled grid x grid times."""
+    shapes = icon_shapes()
+    unit = 16 / size
+    rows = []
+    for py in range(size):
+        row = []
+        for px in range(size):
+            probes = [shape_colour(shapes, (px + dx) * unit, (py + dy) * unit)
+                      for dx, dy in ((0.5, 0.5), (0.02, 0.02), (0.98, 0.02), (0.02, 0.98), (0.98, 0.98))]
+            if all(p == probes[0] for p in probes):
+                samples = [probes[0]]
+            else:
+                samples = [shape_colour(shapes, (px + (i + 0.5) / grid) * unit, (py + (j + 0.5) / grid) * unit)
+                           for j in range(grid) for i in range(grid)]
+            covered = [c for c in samples if c is not None]
+            if not covered:
+                row.append((0, 0, 0, 0))
+                continue
+            rgb = tuple(round(sum(c[k] for c in covered) / len(covered)) for k in range(3))
+            row.append(rgb + (round(255 * len(covered) / len(samples)),))
+        rows.append(row)
+    return rows
+
+
+def shapes_match_art():
+    """The shapes sampled at each pixel's centre are ICON_ART, colour for colour."""
+    shapes = icon_shapes()
+    for y, row in enumerate(icon16_rgba()):
+        for x, pixel in enumerate(row):
+            colour = shape_colour(shapes, x + 0.5, y + 0.5)
+            if (colour + (255,) if colour else (0, 0, 0, 0)) != pixel:
+                return False
+    return True
+
+
+def icon16_rgba():
+    """ICON_ART as it is, the masked index transparent."""
+    return [[(0, 0, 0, 0) if i == 0 else ICON_PALETTE[i] + (255,) for i in row] for row in icon_pixels()]
+
+
+def png_file(rows):
+    """8-bit RGBA, no filter."""
+    height, width = len(rows), len(rows[0])
+    raw = b"".join(b"\0" + bytes(v for pixel in row for v in pixel) for row in rows)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    header = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 9))
+            + chunk(b"IEND", b""))
+
+
+def png_content(data):
+    """The chunks with the image data decompressed: what --check compares."""
+    chunks, pos, image = [], 8, b""
+    while pos + 8 <= len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + length]
+        if kind == b"IDAT":
+            image += body
+        else:
+            chunks.append((kind, body))
+        pos += 12 + length
+    try:
+        image = zlib.decompress(image)
+    except zlib.error:
+        return None
+    return data[:8], chunks, image
+
+
+def hex_colour(rgb):
+    return "#%02x%02x%02x" % rgb
+
+
+def svg_file():
+    """The shapes on their own grid; 48 is only the size shown by default."""
+    lines = ['<svg xmlns="http://www.w3.org/2000/svg" width="48" height="48" viewBox="0 0 16 16">']
+    for kind, geometry, colour in icon_shapes():
+        if kind == "rect":
+            x0, y0, x1, y1 = geometry
+            lines.append('  <rect x="%g" y="%g" width="%g" height="%g" fill="%s"/>'
+                         % (x0, y0, x1 - x0, y1 - y0, hex_colour(colour)))
+        else:
+            points = " ".join("%g,%g" % p for p in geometry)
+            lines.append('  <polygon points="%s" fill="%s"/>' % (points, hex_colour(colour)))
+    lines.append("</svg>")
+    return ("\n".join(lines) + "\n").encode()
+
+
 # ---------------------------------------------------------------- main
 
 
 def outputs():
-    return {
+    files = {
         "idle_face.bmp": bmp_file(IDLE_W, IDLE_H, 4, idle_face(), IDLE_PALETTE),
         "busy_face.bmp": bmp_file(BUSY_W, BUSY_H, 24, busy_face()),
         "app_icon.ico": ico_file(icon_pixels(), ICON_PALETTE, 0),
     }
+    hicolor = "hicolor/%s/apps/" + ICON_NAME
+    files[hicolor % "16x16" + ".png"] = png_file(icon16_rgba())
+    for size in ICON_SIZES:
+        files[hicolor % ("%dx%d" % (size, size)) + ".png"] = png_file(icon_rgba(size))
+    files[hicolor % "scalable" + ".svg"] = svg_file()
+    return files
+
+
+def same(name, committed, drawn):
+    if name.endswith(".png"):
+        return png_content(committed) == png_content(drawn)
+    return committed == drawn
 
 
 def main():
@@ -372,14 +524,20 @@ def main():
     for name, data in outputs().items():
         path = os.path.join(OUT, name)
         if check:
-            with open(path, "rb") as f:
-                if f.read() != data:
-                    differ.append(name)
+            try:
+                with open(path, "rb") as f:
+                    committed = f.read()
+            except FileNotFoundError:
+                committed = b""
+            if not same(name, committed, data):
+                differ.append(name)
         else:
-            os.makedirs(OUT, exist_ok=True)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(data)
             print(path)
+    if not shapes_match_art():
+        differ.append("the desktop icon's shapes, which no longer give ICON_ART at 16x16")
     for name in differ:
         print("differs from the drawing: " + name)
     return 1 if differ else 0

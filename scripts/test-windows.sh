@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # The Windows build, tested under Wine:
-#   1. cross-builds build-win/ (scripts/build-windows.sh) and the Linux emulator;
+#   1. cross-builds build-win/ with the installer and the portable .zip
+#      (scripts/package-windows.sh), and the Linux emulator;
 #   2. runs the unit tests under Wine with CTest, the serial ones against an
 #      echoing pseudo-terminal mapped as COM6;
 #   3. upgrades the emulated scanner with orvane-flash.exe through a
 #      pseudo-terminal mapped as COM5: success, a refused key, an unplugged line,
 #      a missing port, and the port list read from the registry;
 #   4. drives orvane-upgrade.exe under Xvfb (tests/wine/dialog_check.sh) and
-#      saves build-win/screenshots/dialog-wine.png (the README shows a copy in docs/).
-# The Wine prefix lives in build-win/wine and is reused between runs.
+#      saves build-win/screenshots/dialog-wine.png (the README shows a copy in docs/);
+#   5. installs, uses and uninstalls the installer silently in a fresh prefix,
+#      build-win/wine-installer, and checks the .zip (tests/wine/installer_check.sh).
+# The other steps' Wine prefix lives in build-win/wine and is reused between runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -23,7 +26,7 @@ fail() {
 }
 
 step "build"
-bash scripts/build-windows.sh build-win
+packages=$(bash scripts/package-windows.sh build-win) || fail "scripts/package-windows.sh"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target orvane-bootsim orvane-mkimage >/dev/null
 bootsim=$root/build/bin/orvane-bootsim
@@ -193,5 +196,9 @@ mkdir -p "$win/screenshots"
 export LOGS=$logs SHOT=$win/screenshots/dialog-wine.png
 xvfb-run -a -s "-screen 0 1024x768x24" bash tests/wine/dialog_check.sh ||
     fail "dialog under Xvfb (see $logs/dialog-*)"
+
+INSTALLER=$(sed -n 1p <<<"$packages") ZIP=$(sed -n 2p <<<"$packages")
+# shellcheck source=tests/wine/installer_check.sh
+. tests/wine/installer_check.sh
 
 step "windows tests passed"

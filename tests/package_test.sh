@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the .deb with scripts/package.sh into BUILD_DIR, unpacks it into a
-# scratch root and checks what a user would get: the files, programs that run
-# from there, a man page that renders and covers the subcommands, declared
-# dependencies, and a completion that registers and answers.
+# scratch root and checks what a user would get: lintian's verdict, the files,
+# programs that run from there, man pages that render (orvane-flash's covering
+# the subcommands), the copyright file and changelog, the dialog's menu entry
+# and icons, declared dependencies, and a completion that registers and
+# answers.
 # Usage: tests/package_test.sh BUILD_DIR
 set -euo pipefail
 if [ $# -ne 1 ]; then
@@ -33,14 +35,29 @@ echo "package_test: $deb"
 
 # The files.
 dpkg-deb -c "$deb" | awk '{ print $NF }' | sed 's|^\./|/|' >"$scratch/contents"
+doc=/usr/share/doc/orvane-upgrade-utility
 expected=(/usr/bin/orvane-flash /usr/bin/orvane-bootsim /usr/bin/orvane-mkimage
-          /usr/share/man/man1/orvane-flash.1.gz
-          /usr/share/bash-completion/completions/orvane-flash)
-# The dialog is built only where Qt 6 was found; where it was, it must ship.
+          /usr/share/man/man1/orvane-flash.1.gz /usr/share/man/man1/orvane-bootsim.1.gz
+          /usr/share/man/man1/orvane-mkimage.1.gz
+          /usr/share/bash-completion/completions/orvane-flash
+          $doc/copyright $doc/changelog.gz)
+# The documents cmake/packaging.cmake lists for the doc folder.
+for f in $(awk '/^set\(ORVANE_DOC_FILES/ { on = 1; next } on && /\)/ { exit } on && NF && !/^ *#/ { print $1 }' \
+             "$src/cmake/packaging.cmake"); do
+  expected+=("$doc/$(basename "$f")")
+done
+# The dialog is built only where Qt 6 was found; where it was, it must ship,
+# with its man page, menu entry and icons.
 qt=0
+icon_sizes=(16 24 32 48 64 128 256)
 if [ -x "$dir/bin/orvane-upgrade" ]; then
   qt=1
-  expected+=(/usr/bin/orvane-upgrade)
+  expected+=(/usr/bin/orvane-upgrade /usr/share/man/man1/orvane-upgrade.1.gz
+             /usr/share/applications/orvane-upgrade.desktop
+             /usr/share/icons/hicolor/scalable/apps/orvane-upgrade.svg)
+  for n in "${icon_sizes[@]}"; do
+    expected+=("/usr/share/icons/hicolor/${n}x$n/apps/orvane-upgrade.png")
+  done
 fi
 for f in "${expected[@]}"; do
   grep -qxF "$f" "$scratch/contents" || fail "the package lacks $f"
@@ -48,6 +65,13 @@ done
 if grep -q '^/usr/local/\|/build' "$scratch/contents"; then
   fail "the package holds files outside /usr or from the build tree:"
   grep '^/usr/local/\|/build' "$scratch/contents" >&2
+fi
+
+# Debian's own checker, at its default level: no error, no warning.
+lintian "$deb" >"$scratch/lintian.out" 2>"$scratch/lintian.err" || fail "lintian exits $?: $(cat "$scratch/lintian.err")"
+if grep -E '^[EW]: ' "$scratch/lintian.out" >"$scratch/lintian.found"; then
+  fail "lintian finds $(wc -l <"$scratch/lintian.found") error(s) or warning(s):"
+  cat "$scratch/lintian.found" >&2
 fi
 
 root=$scratch/root
@@ -81,34 +105,104 @@ else
   fail "installed orvane-mkimage failed: $(cat "$scratch/mkimage.log")"
 fi
 
-# The man page: compressed without a name or time stamp (gzip -n), renders
-# without leftovers, and has the options of every subcommand.
+# The man pages: compressed without a name or time stamp (gzip -n), rendered
+# without warnings or leftovers, with a NAME line that whatis can read.
+export MANWIDTH=80 MAN_DISABLE_SECCOMP=1 MANPAGER=cat PAGER=cat LC_ALL=C.UTF-8
+render() {  # render PAGE TEXT: PAGE as plain text into TEXT, 1 on any complaint
+  local page=$1 text=$2
+  gzip -t "$page" || { fail "$page is no gzip file"; return 1; }
+  local stamp
+  stamp=$(od -An -tx1 -j4 -N4 "$page" | tr -d ' \n')
+  [ "$stamp" = 00000000 ] || fail "$(basename "$page")'s gzip header carries a time stamp ($stamp)"
+  man --warnings -l "$page" 2>"$scratch/man.err" | sed 's/.\x08//g' >"$text" || { fail "man -l $page failed"; return 1; }
+  [ ! -s "$scratch/man.err" ] || fail "man -l $(basename "$page") complained: $(cat "$scratch/man.err")"
+  if grep -nE '^ *\\?&?\.[A-Za-z]{1,2}( |$)|\\f[BIRP]' "$text" >"$scratch/leftover"; then
+    fail "roff requests or fonts show as text in $(basename "$page"):"
+    cat "$scratch/leftover" >&2
+  fi
+  local program whatis
+  program=$(basename "$page" .1.gz)
+  whatis=$(lexgrog "$page" 2>&1) || fail "lexgrog cannot read the NAME line of $program: $whatis"
+  [[ $whatis == *": \"$program - "?* ]] || fail "$program's NAME line reads '$whatis'"
+}
+pages=(orvane-flash orvane-bootsim orvane-mkimage)
+[ $qt -eq 0 ] || pages+=(orvane-upgrade)
+for program in "${pages[@]}"; do
+  page=$root/usr/share/man/man1/$program.1.gz
+  [ -f "$page" ] || continue  # reported with the files
+  render "$page" "$scratch/$program.txt" || continue
+  # Each program's page lists the options its help gives.
+  if [ "$program" != orvane-upgrade ]; then
+    for option in $("$bin/$program" --help | grep -oE '^  (-[a-z],)?--[a-z0-9-]+' | sed 's/.*--/--/'); do
+      grep -q -- "$option" "$scratch/$program.txt" || fail "the $program man page does not show $option"
+    done
+  fi
+done
 page=$root/usr/share/man/man1/orvane-flash.1.gz
 if [ -f "$page" ]; then
-  gzip -t "$page" || fail "the man page is no gzip file"
-  stamp=$(od -An -tx1 -j4 -N4 "$page" | tr -d ' \n')
-  [ "$stamp" = 00000000 ] || fail "the man page's gzip header carries a time stamp ($stamp)"
-  export MANWIDTH=80 MAN_DISABLE_SECCOMP=1 MANPAGER=cat PAGER=cat LC_ALL=C.UTF-8
-  man -l "$page" 2>"$scratch/man.err" | sed 's/.\x08//g' >"$scratch/man.txt" || fail "man -l failed"
-  [ ! -s "$scratch/man.err" ] || fail "man -l complained: $(cat "$scratch/man.err")"
+  whatis=$(lexgrog "$page" 2>&1) || true
+  [[ $whatis == *"orvane-flash - upgrade the firmware"* ]] || fail "the NAME line reads '$whatis'"
   for heading in NAME SYNOPSIS DESCRIPTION OPTIONS COMMANDS "EXIT STATUS" EXAMPLES; do
-    grep -qx "$heading" "$scratch/man.txt" || fail "the man page has no $heading section"
+    grep -qx "$heading" "$scratch/orvane-flash.txt" || fail "the orvane-flash man page has no $heading section"
   done
   # Only the subcommands' own help has these.
   for option in --port --access --kx5800 --wait --loop --report --verbose; do
-    grep -q -- "$option" "$scratch/man.txt" || fail "the man page does not show $option"
+    grep -q -- "$option" "$scratch/orvane-flash.txt" || fail "the orvane-flash man page does not show $option"
   done
   subs=$("$bin/orvane-flash" --help | awk '/^Subcommands:$/ { on = 1; next } on && !/^  [^ ]/ { exit } on { print $1 }')
   [ -n "$subs" ] || fail "orvane-flash --help lists no subcommands"
   for s in $subs; do
-    grep -qE "^   orvane-flash $s( |$)" "$scratch/man.txt" || fail "the man page has no section for '$s'"
+    grep -qE "^   orvane-flash $s( |$)" "$scratch/orvane-flash.txt" || fail "the man page has no section for '$s'"
   done
-  if grep -nE '^ *\\?&?\.[A-Za-z]{1,2}( |$)|\\f[BIRP]' "$scratch/man.txt" >"$scratch/leftover"; then
-    fail "roff requests or fonts show as text in the man page:"
-    cat "$scratch/leftover" >&2
-  fi
-  whatis=$(lexgrog "$page" 2>&1) || fail "lexgrog cannot read the NAME line: $whatis"
-  [[ $whatis == *"orvane-flash - upgrade the firmware"* ]] || fail "the NAME line reads '$whatis'"
+fi
+if [ $qt -eq 1 ] && [ -f "$scratch/orvane-upgrade.txt" ]; then
+  grep -q "ACCESS-WORD" "$scratch/orvane-upgrade.txt" || fail "the orvane-upgrade man page does not show its argument"
+  grep -q "orvane-upgrade $version" "$scratch/orvane-upgrade.txt" ||
+    fail "the orvane-upgrade man page is not of version $version: $(tail -1 "$scratch/orvane-upgrade.txt")"
+fi
+
+# The copyright file is machine-readable and carries the same licence as the
+# tree's LICENSE; the changelog's latest entry is this version.
+copyright=$root$doc/copyright
+if [ -f "$copyright" ]; then
+  head -1 "$copyright" | grep -q '^Format: ' || fail "the copyright file is not in the machine-readable format"
+  grep -qx 'Copyright: 2026 the Orvane 5800 Imager Firmware Upgrade Utility authors' "$copyright" ||
+    fail "the copyright file does not name the authors"
+  # The stand-alone "License: Expat" paragraph, its lines unindented and "."
+  # lines blank.
+  awk 'prev == "" && /^License: Expat$/ { on = 1 } { prev = $0 } on == 1 { on = 2; next }
+       on && !/^ / { exit } on { sub(/^ /, ""); if ($0 == ".") $0 = ""; print }' \
+    "$copyright" >"$scratch/expat"
+  sed -n '/^Permission is hereby granted/,$p' "$src/LICENSE" >"$scratch/license"
+  [ -s "$scratch/expat" ] && cmp -s "$scratch/expat" "$scratch/license" ||
+    fail "the copyright file's Expat licence differs from LICENSE"
+fi
+changelog=$root$doc/changelog.gz
+if [ -f "$changelog" ]; then
+  [ "$(od -An -tx1 -j4 -N4 "$changelog" | tr -d ' \n')" = 00000000 ] || fail "changelog.gz carries a time stamp"
+  gzip -dc "$changelog" >"$scratch/changelog" || fail "changelog.gz is no gzip file"
+  latest=$(dpkg-parsechangelog -l "$scratch/changelog" -S Version 2>&1) || fail "dpkg-parsechangelog: $latest"
+  [ "$latest" = "$version" ] || fail "the changelog's latest entry is $latest, the package $version"
+fi
+
+# The menu entry: valid, starting the program the package installs, with an
+# icon in each size (of that size) and a scalable one.
+entry=$root/usr/share/applications/orvane-upgrade.desktop
+if [ $qt -eq 1 ] && [ -f "$entry" ]; then
+  out=$(desktop-file-validate "$entry" 2>&1) || fail "desktop-file-validate rejects the entry: $out"
+  [ -z "$out" ] || fail "desktop-file-validate: $out"
+  exec_line=$(sed -n 's/^Exec=//p' "$entry")
+  [ -x "$bin/${exec_line%% *}" ] || fail "the entry starts '$exec_line', which the package does not install"
+  grep -qx 'Icon=orvane-upgrade' "$entry" || fail "the entry's icon is not orvane-upgrade"
+  grep -qE '^Categories=(.*;)?System;' "$entry" || fail "the entry is not under System"
+  for n in "${icon_sizes[@]}"; do
+    png=$root/usr/share/icons/hicolor/${n}x$n/apps/orvane-upgrade.png
+    [ -f "$png" ] || continue
+    file -b "$png" | grep -q "^PNG image data, $n x $n, 8-bit/color RGBA" ||
+      fail "${n}x$n/apps/orvane-upgrade.png is $(file -b "$png")"
+  done
+  svg=$root/usr/share/icons/hicolor/scalable/apps/orvane-upgrade.svg
+  [ ! -f "$svg" ] || grep -q '<svg ' "$svg" || fail "the scalable icon is no SVG"
 fi
 
 # The completion. A stand-in program answers "ports" in the listing's form
