@@ -1,5 +1,6 @@
 // orvane-flash: the upgrade from the command line, for automation, for Linux
 // and for several scanners at once.
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "cli/interrupts.h"
 #include "cli/options.h"
 #include "cli/ports_listing.h"
+#include "cli/recording.h"
 #include "cli/upgrade_command.h"
 #include "codec/image_header.h"
 #include "serial/serial.h"
@@ -18,6 +20,7 @@
 #include "shell/port_discovery.h"
 #include "upgrade/image.h"
 #include "upgrade/session.h"
+#include "upgrade/upgrade.h"
 
 namespace {
 
@@ -55,9 +58,17 @@ int Monitor(const FlashOptions& o) {
         DisplayResult(OutcomeText(OutcomePortRefused), ExitPortNotOpened);
         return ExitPortNotOpened;
     }
+    bool recording =
+        !o.record.empty() && StartRecording(o.record, {o.ports.front(), device, "", MonitorBaud});
+    if (!o.record.empty() && !recording)
+        std::fprintf(stderr, "warning: cannot write the recording %s\n", o.record.c_str());
     std::fputs("monitoring at 9600 baud; Ctrl-C ends\n", stderr);
+    auto started = std::chrono::steady_clock::now();
     WaitUntilStopRequested();
     SerialClose();
+    FinishRecording(
+        {OutcomeNothingError, "", ExitSuccess,
+         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()});
     return ExitSuccess;
 }
 

@@ -64,6 +64,11 @@ void AddUpgrade(CLI::App& app, FlashOptions& o, std::string& wait, bool& quiet, 
     Once(upgrade->add_option("--report", o.report,
                              "Append one JSON line per upgrade to FILE (JSON Lines)"))
         ->type_name("FILE");
+    Once(upgrade->add_option("--record", o.record,
+                             "Record every byte that crosses the line, both ways, with its time:\n"
+                             "into FILE, or with several ports or --loop one file per upgrade\n"
+                             "in the folder FILE"))
+        ->type_name("FILE");
     Once(upgrade->add_flag("--child", o.child, "(internal) one port of several"))->group("");
     AddVerbosity(upgrade, quiet, verbose);
     upgrade->add_option("IMAGE", o.image, "Firmware image (.bin) or font file (.fon)")
@@ -80,6 +85,8 @@ void AddOthers(CLI::App& app, FlashOptions& o) {
              ->required()
              ->allow_extra_args(false)
              ->type_name("PORT"));
+    Once(monitor->add_option("--record", o.record, "Record what arrives, with its time, into FILE"))
+        ->type_name("FILE");
     app.add_subcommand("ports", "List the serial ports with their devices and USB details");
 }
 
@@ -103,7 +110,7 @@ bool TakeWait(const std::string& wait, FlashOptions& o) {
 int ParseFlashOptions(int argc, char** argv, FlashOptions& o) {
     CLI::App app("Upgrades the firmware of an Orvane 5800 imager over a serial line.",
                  "orvane-flash");
-    app.set_version_flag("--version", std::string("orvane-flash ") + kVersion);
+    app.set_version_flag("--version", FlashVersionText());
     app.require_subcommand(1);
     app.footer(kFooter);
     std::string wait;
@@ -126,6 +133,10 @@ int ParseFlashOptions(int argc, char** argv, FlashOptions& o) {
     return TakeWait(wait, o) ? -1 : ExitUsage;
 }
 
+std::string FlashVersionText() {
+    return std::string("orvane-flash ") + kVersion;
+}
+
 std::vector<std::string> ChildArguments(const FlashOptions& o, const std::string& port) {
     std::vector<std::string> args = {"upgrade", "--child", "--port", port};
     if (o.hasAccess) args.insert(args.end(), {"--access", o.access});
@@ -135,6 +146,7 @@ std::vector<std::string> ChildArguments(const FlashOptions& o, const std::string
         args.push_back(o.waitSeconds < 0 ? "--wait" : "--wait=" + std::to_string(o.waitSeconds));
     if (o.loop) args.push_back("--loop");
     if (!o.report.empty()) args.insert(args.end(), {"--report", o.report});
+    if (!o.record.empty()) args.insert(args.end(), {"--record", o.record});
     if (o.verbosity == Verbose) args.push_back("-v");
     args.push_back("--");
     args.push_back(o.image);

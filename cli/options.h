@@ -27,12 +27,16 @@ struct FlashOptions {
     int waitSeconds = -1;  // -1: until interrupted
     bool loop = false;
     std::string report;
+    std::string record;  // a recording per upgrade: a file, or a folder of them
     bool child = false;  // one port of several: events to the parent on standard error
 };
 
 // -1 to go on; otherwise the exit status to end with (0 after --help or
 // --version, ExitUsage after a usage error, which has been explained).
 int ParseFlashOptions(int argc, char** argv, FlashOptions& options);
+
+// "orvane-flash 1.0.0 (its git description)".
+std::string FlashVersionText();
 
 // The arguments that make a child run the same upgrade on one port.
 std::vector<std::string> ChildArguments(const FlashOptions& options, const std::string& port);

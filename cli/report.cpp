@@ -10,11 +10,11 @@
 #include "upgrade/upgrade.h"
 
 namespace {
-
 using Json = nlohmann::json;
+}  // namespace
 
-Json IdentityJson(const char* customer, const char* module, const char* hardware,
-                  const char* software) {
+nlohmann::json IdentityJson(const char* customer, const char* module, const char* hardware,
+                            const char* software) {
     return {
         {"customer", customer}, {"module", module}, {"hardware", hardware}, {"software", software}};
 }
@@ -29,8 +29,6 @@ const char* AccessName() {
             return "end-user";
     }
 }
-
-}  // namespace
 
 std::string UtcTimestamp() {
     std::time_t now = std::time(nullptr);

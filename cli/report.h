@@ -1,6 +1,7 @@
 // The record of each upgrade: one JSON object per line, appended to the file
 // the user named and flushed at once.
 #pragma once
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "upgrade/outcome.h"
@@ -22,3 +23,10 @@ bool AppendReportLine(const std::string& file, const std::string& line);
 
 // Now, as ISO 8601 UTC with seconds.
 std::string UtcTimestamp();
+
+// The access mode as records name it: "end-user", "reseller", "override".
+const char* AccessName();
+
+// An identity's four texts as a JSON object.
+nlohmann::json IdentityJson(const char* customer, const char* module, const char* hardware,
+                            const char* software);

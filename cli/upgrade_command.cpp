@@ -8,6 +8,7 @@
 #include "cli/hints.h"
 #include "cli/interrupts.h"
 #include "cli/question.h"
+#include "cli/recording.h"
 #include "cli/report.h"
 #include "codec/access_mode.h"
 #include "serial/rx_ring.h"
@@ -119,6 +120,7 @@ int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const st
     }
     DisplayResult(message.c_str(), status);
     double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    FinishRecording({outcome, message, status, seconds});
     Record(r, {time, r.given, device, r.options.image, outcome, message, status, seconds});
     ++(status == ExitSuccess ? r.done : r.failed);
     return status;
@@ -128,6 +130,11 @@ int UpgradeOnce(PortRun& r) {
     std::string time = UtcTimestamp(), device = DeviceOf(r.given);
     auto t0 = Clock::now();
     DisplayNewUpgrade(r.options.image);
+    if (!r.options.record.empty()) {
+        std::string path = RecordingPath(r.options, r.given);
+        if (!StartRecording(path, {r.given, device, r.options.image, UpgradeBaud}))
+            DisplayLine("warning: cannot write the recording " + path, true);
+    }
     if (device.empty())
         RecordRefusal(OutcomePortRefused);
     else

@@ -17,6 +17,7 @@ set(ORVANE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${ORVANE_PACKAGE})
 # Documents for /usr/share/doc/orvane-upgrade-utility/, installed as they
 # are: one a line, relative to the source tree.
 set(ORVANE_DOC_FILES
+  docs/recording-format.md
 )
 foreach(doc ${ORVANE_DOC_FILES})
   install(FILES ${CMAKE_SOURCE_DIR}/${doc} DESTINATION ${ORVANE_DOC_DIR})

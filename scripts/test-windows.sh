@@ -6,7 +6,9 @@
 #      echoing pseudo-terminal mapped as COM6;
 #   3. upgrades the emulated scanner with orvane-flash.exe through a
 #      pseudo-terminal mapped as COM5: success, a refused key, an unplugged line,
-#      a missing port, and the port list read from the registry;
+#      a missing port, and the port list read from the registry; replays the
+#      recordings of tests/recordings as the scanner, and replays a recording
+#      made by orvane-flash.exe to the Linux build;
 #   4. drives orvane-upgrade.exe under Xvfb (tests/wine/dialog_check.sh) and
 #      saves build-win/screenshots/dialog-wine.png (the README shows a copy in docs/);
 #   5. installs, uses and uninstalls the installer silently in a fresh prefix,
@@ -28,7 +30,7 @@ fail() {
 step "build"
 packages=$(bash scripts/package-windows.sh build-win) || fail "scripts/package-windows.sh"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target orvane-bootsim orvane-mkimage >/dev/null
+cmake --build build -j"$(nproc)" --target orvane-bootsim orvane-mkimage orvane-flash >/dev/null
 bootsim=$root/build/bin/orvane-bootsim
 mkdir -p "$logs"
 rm -f "$logs"/*
@@ -180,6 +182,52 @@ tr -d '\r' <"$logs/two.err" | grep -qx "2 succeeded, 0 failed" || fail "two port
 wait_for_exit "$sim_a" 20 || fail "two ports: COM5's image not verified"
 wait_for_exit "$sim_b" 20 || fail "two ports: COM7's image not verified"
 echo "   two ports at once: exit $status, both images verified"
+
+step "recordings replayed as the scanner on COM5"
+recordings=$root/tests/recordings
+while read -r name image result; do
+    case "$name" in '' | '#'*) continue ;; esac
+    start_peer "$win/com5-link" "$logs/replay-$name.path" "$bootsim" \
+        --replay "$recordings/$name.jsonl" --replay-speed 0 --expect-result "$result"
+    sim=$peer
+    status=0
+    flash upgrade --port COM5 "$(winepath -w "$recordings/$image" 2>/dev/null)" \
+        >"$logs/replay-$name.out" 2>"$logs/replay-$name.err" </dev/null || status=$?
+    [ "$(last_line "$logs/replay-$name.err")" = "$result" ] ||
+        fail "replay $name: \"$(last_line "$logs/replay-$name.err")\", wanted \"$result\""
+    kill -TERM "$sim" 2>/dev/null || true
+    replayed=0
+    wait "$sim" || replayed=$?
+    [ "$replayed" = 0 ] || fail "replay $name: $(tail -n 1 "$logs/replay-$name.path.log")"
+    echo "   $name: \"$result\", no divergence"
+done <"$recordings/corpus.list"
+
+# orvane-flash.exe records the same format: its recording replays to the
+# Linux build without a difference.
+start_peer "$win/com5-link" "$logs/record.path" "$bootsim" --key 90
+sim=$peer
+status=0
+flash upgrade --port COM5 --record "$(winepath -w "$logs/windows.jsonl" 2>/dev/null)" \
+    "$(winepath -w "$recordings/headered.bin" 2>/dev/null)" >/dev/null 2>"$logs/record.err" ||
+    status=$?
+kill "$sim" 2>/dev/null || true
+wait "$sim" 2>/dev/null || true
+[ "$status" = 0 ] || fail "recording under Wine: exit $status (see $logs/record.err)"
+rm -f "$logs/native.path"
+"$bootsim" --replay "$logs/windows.jsonl" --replay-speed 0 --path-file "$logs/native.path" \
+    >"$logs/native-replay.log" 2>&1 &
+sim=$!
+children+=("$sim")
+for _ in $(seq 1 100); do [ -s "$logs/native.path" ] && break; sleep 0.05; done
+status=0
+"$root/build/bin/orvane-flash" upgrade -q --port "$(head -1 "$logs/native.path")" \
+    "$recordings/headered.bin" >/dev/null 2>"$logs/native.err" </dev/null || status=$?
+kill -TERM "$sim" 2>/dev/null || true
+replayed=0
+wait "$sim" || replayed=$?
+[ "$status" = 0 ] && [ "$replayed" = 0 ] ||
+    fail "the Windows recording replayed natively: exit $status, replay $replayed (see $logs/native-replay.log)"
+echo "   a recording by orvane-flash.exe replays to the Linux build: no divergence"
 
 status=0
 flash upgrade --port COM77 "$image_win" >"$logs/missing.out" 2>"$logs/missing.err" || status=$?

@@ -41,3 +41,10 @@ bool SerialHalted();
 // the reader thread, so it must not wait for anything slow.
 typedef void (*ReceiveListener)(const unsigned char* bytes, int count);
 void SerialSetReceiveListener(ReceiveListener listener);
+
+// Hears every byte that crosses the line, both ways, as it crosses: what a
+// write handed to the driver (on the writer's thread) and what the reader
+// took in (on the reader's thread, before the ring has it, so before anyone
+// can answer it). It must not wait for anything slow. nullptr: nobody.
+typedef void (*LineTap)(bool toScanner, const unsigned char* bytes, int count);
+void SerialSetLineTap(LineTap tap);

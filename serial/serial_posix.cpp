@@ -137,7 +137,12 @@ void SerialWrite(const void* bytes, uint32_t length) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(10 * length + 10);
     const unsigned char* p = static_cast<const unsigned char*>(bytes);
     while (length > 0) {
-        ssize_t n = write(portFd, p, length);
+        ssize_t n = 0;
+        {
+            std::unique_lock<std::mutex> hold = SerialHoldTap();
+            n = write(portFd, p, length);
+            if (n > 0) SerialNoteWritten(p, static_cast<int>(n));
+        }
         if (n > 0) {
             p += n;
             length -= static_cast<uint32_t>(n);

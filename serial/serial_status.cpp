@@ -9,6 +9,8 @@ namespace {
 std::atomic<int> readersRunning{0};
 SerialOpenFailure lastOpenFailure = SerialOpenOk;
 std::atomic<ReceiveListener> listener{TraceReceived};
+std::atomic<LineTap> lineTap{nullptr};
+std::mutex tapOrder;
 }  // namespace
 
 int SerialRefuseOpen(SerialOpenFailure why) {
@@ -49,9 +51,26 @@ void SerialSetReceiveListener(ReceiveListener l) {
     listener = l ? l : TraceReceived;
 }
 
-// The upgrade is woken before the listener hears of the bytes: its answer to
-// them never waits for the trace.
+// The tap hears of the bytes before the upgrade can answer them, so that a
+// recording has them before the answer; the upgrade is woken before the
+// listener, so its answer never waits for the trace.
 void SerialDeliverReceived(const unsigned char* bytes, int count) {
+    if (LineTap tap = lineTap.load()) {
+        std::lock_guard<std::mutex> hold(tapOrder);
+        tap(false, bytes, count);
+    }
     RxPush(bytes, count);
     listener.load()(bytes, count);
+}
+
+void SerialNoteWritten(const unsigned char* bytes, int count) {
+    if (LineTap tap = lineTap.load()) tap(true, bytes, count);
+}
+
+std::unique_lock<std::mutex> SerialHoldTap() {
+    return lineTap.load() ? std::unique_lock<std::mutex>(tapOrder) : std::unique_lock<std::mutex>();
+}
+
+void SerialSetLineTap(LineTap tap) {
+    lineTap = tap;
 }

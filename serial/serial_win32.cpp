@@ -182,9 +182,12 @@ int SerialOpen(const char* device_path, uint32_t baud) {
 void SerialWrite(const void* bytes, uint32_t length) {
     if (port == INVALID_HANDLE_VALUE || SerialHalted()) return;
     DWORD sent = 0;
-    if (WriteFile(port, bytes, length, &sent, &writeRecord)) return;
-    if (GetLastError() != ERROR_IO_PENDING) return;
-    GetOverlappedResult(port, &writeRecord, &sent, TRUE);
+    std::unique_lock<std::mutex> hold = SerialHoldTap();
+    bool done = WriteFile(port, bytes, length, &sent, &writeRecord) ||
+                (GetLastError() == ERROR_IO_PENDING &&
+                 GetOverlappedResult(port, &writeRecord, &sent, TRUE));
+    if (done && sent > 0)
+        SerialNoteWritten(static_cast<const unsigned char*>(bytes), static_cast<int>(sent));
 }
 
 // The reader is woken and waited for before the handle closes, so the next

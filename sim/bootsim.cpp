@@ -114,6 +114,18 @@ void BootSim::Impl::Run() {
             std::lock_guard<std::mutex> guard(lock);
             report.unplugged = true;
         });
+    line.OnWritten([this](const uint8_t* bytes, size_t count) {
+        std::lock_guard<std::mutex> guard(lock);
+        report.output.insert(report.output.end(), bytes, bytes + count);
+    });
+    if (options.replay) {
+        ReplayOutcome played = PlayRecording(line, *options.replay, options.replaySpeed, unplug);
+        std::lock_guard<std::mutex> guard(lock);
+        report.replay = played;
+        report.replayEnded = true;
+        report.settled = UINT_MAX;
+        return;
+    }
     SimMachine machine(options, line, lock, report, unplug);
     Console(machine).Serve();
     std::lock_guard<std::mutex> guard(lock);

@@ -8,6 +8,7 @@
 
 #include "sim/line_faults.h"
 #include "sim/sim_codec.h"
+#include "sim/sim_replay.h"
 
 namespace sim {
 
@@ -47,6 +48,9 @@ struct BootSimOptions {
     // The data the scanner should end up with: accepted blocks are checked
     // against it, to tell a block damaged past its checksum.
     std::vector<uint8_t> expectedFlash;
+    // Play this recording's scanner side instead of being a scanner.
+    const Recording* replay = nullptr;
+    double replaySpeed = 1;            // 0: no delays
     bool noPromptAfterUpload = false;  // ignore the start step's wake-up
     int goReplyDelayMs = 0;            // busy this long before answering "go"
 
@@ -80,7 +84,10 @@ struct BootSimReport {
     bool unplugged = false;
     unsigned settled = 0;  // the last settle request answered (see WaitUntilSettled)
     std::vector<LineFaultEvent> lineFaults;  // every fault the line injected
-    int damagedAccepted = 0;  // blocks whose damage the checksum missed (expectedFlash)
+    int damagedAccepted = 0;      // blocks whose damage the checksum missed (expectedFlash)
+    std::vector<uint8_t> output;  // every byte sent to the utility
+    ReplayOutcome replay;
+    bool replayEnded = false;  // the replay has played all it could
 };
 
 class BootSim {

@@ -30,6 +30,10 @@ struct Config {
     std::string expectPath;
     std::string pathFile;
     std::string summaryPath;
+    std::string replayPath;
+    std::string expectResult;
+    bool hasExpectResult = false;
+    sim::Recording recording;
     bool once = false;
 };
 
@@ -40,6 +44,11 @@ void Print(const std::string& line) {
     std::lock_guard<std::mutex> guard(printLock);
     std::printf("bootsim: %s\n", line.c_str());
     std::fflush(stdout);
+}
+
+bool Fail(const std::string& why) {
+    std::fprintf(stderr, "orvane-bootsim: %s\n", why.c_str());
+    return false;
 }
 
 // -1 to go on, otherwise the exit status.
@@ -83,8 +92,26 @@ int Parse(int argc, char** argv, Config& c) {
         ->type_name("FILE");
     sim::AddFaultOption(app, o);
     sim::AddLineFaultOptions(app, o.lineFaults);
+    const std::string replay = "Playing a recording back (orvane-flash --record)";
+    sim::Once(app.add_option("--replay", c.replayPath,
+                             "Play the scanner's side of the recording FILE instead: each\n"
+                             "answer once the utility's bytes before it have come; the first\n"
+                             "difference ends the replay (exit 1)"))
+        ->type_name("FILE")
+        ->group(replay);
+    sim::Once(app.add_option("--replay-speed", o.replaySpeed,
+                             "Play the recorded delays N times as fast (0: no delays)"))
+        ->check(CLI::NonNegativeNumber.description(""))
+        ->capture_default_str()
+        ->type_name("N")
+        ->group(replay);
+    sim::Once(app.add_option("--expect-result", c.expectResult,
+                             "The recording must be of a run that ended with TEXT"))
+        ->type_name("TEXT")
+        ->group(replay);
     const int status = sim::ParseCommandLine(app, argc, argv);
     o.seed = static_cast<uint32_t>(seed);
+    c.hasExpectResult = app.count("--expect-result") > 0;
     return status;
 }
 
@@ -115,6 +142,16 @@ bool CheckFlash(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& i
     return true;
 }
 
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (uint8_t b : bytes) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+    }
+    return hex;
+}
+
 // The image and nothing else: its bytes, then the last block's fill; one more
 // block when the image is a whole number of blocks long.
 bool FlashHoldsExactly(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& image) {
@@ -134,6 +171,8 @@ void WriteSummary(const Config& c, const sim::BootSimReport& r,
     uint64_t digest = 14695981039346656037ULL;  // FNV-1a: the same bytes, the same digest
     for (uint8_t b : r.input) digest = (digest ^ b) * 1099511628211ULL;
     nlohmann::json summary = {{"flash_blocks", r.flash.size() / 128},
+                              {"input", Hex(r.input)},
+                              {"output", Hex(r.output)},
                               {"input_bytes", r.input.size()},
                               {"input_digest", digest},
                               {"uploads", r.uploads},
@@ -145,6 +184,58 @@ void WriteSummary(const Config& c, const sim::BootSimReport& r,
                               {"flash_exact", nullptr}};
     if (!c.expectPath.empty()) summary["flash_exact"] = FlashHoldsExactly(r.flash, expected);
     std::ofstream(c.summaryPath) << summary.dump() << "\n";
+}
+
+std::vector<uint8_t> FromHex(const std::string& hex) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+// The recording's pieces and how it ended; false, with the reason said, when
+// it cannot be read.
+bool ReadRecording(const std::string& path, sim::Recording& r) {
+    std::ifstream in(path);
+    if (!in) return Fail("cannot read " + path);
+    std::string text;
+    for (int number = 1; std::getline(in, text); ++number) {
+        nlohmann::json line = nlohmann::json::parse(text, nullptr, false);
+        if (!line.is_object())
+            return Fail(path + ":" + std::to_string(number) + ": no JSON object");
+        std::string record = line.value("record", "");
+        if (record == "end") {
+            r.message = line.value("message", "");
+            r.lineLost = line.value("line_lost", false);
+        } else if (record.empty()) {
+            sim::RecordedPiece piece;
+            piece.toScanner = line.value("dir", "") == "to-scanner";
+            piece.bytes = FromHex(line.value("bytes", ""));
+            piece.us = line.value("us", int64_t(0));
+            piece.phase = line.value("phase", "");
+            piece.block = line.value("block", 0);
+            r.pieces.push_back(piece);
+        }
+    }
+    return true;
+}
+
+// 0 when the utility did all the recording says, else 1, with the first difference.
+int JudgeReplay(const Config& c, const sim::BootSimReport& report) {
+    const sim::ReplayOutcome& played = report.replay;
+    std::string missing = played.complete ? "" : sim::MissingAtStop(c.recording, played);
+    if (played.diverged || !missing.empty()) {
+        Print("replay: " + (played.diverged ? played.divergence : missing));
+        return 1;
+    }
+    if (c.hasExpectResult && c.recording.message != c.expectResult) {
+        Print("replay: the recording ended with \"" + c.recording.message + "\", not \"" +
+              c.expectResult + "\"");
+        return 1;
+    }
+    Print("replay: complete, no divergence (" + std::to_string(played.received) +
+          " bytes from the utility)");
+    return 0;
 }
 
 void OnSignal(int) {
@@ -175,6 +266,11 @@ int main(int argc, char** argv) {
         expected = ImageProper(file);
         config.options.expectedFlash = expected;
     }
+    const bool replaying = !config.replayPath.empty();
+    if (replaying) {
+        if (!ReadRecording(config.replayPath, config.recording)) return 2;
+        config.options.replay = &config.recording;
+    }
 
     std::atomic<bool> lastCheckPassed{false};
     config.options.onLog = Print;
@@ -201,12 +297,14 @@ int main(int argc, char** argv) {
         const sim::BootSimReport report = sim.Report();
         started = report.started;
         if (stopRequested || report.unplugged || (config.once && started)) break;
+        if (report.replayEnded) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     // What the utility sent last, a held-back byte included, is handled first.
-    if (stopRequested) sim.WaitUntilSettled(10000);
+    if (stopRequested && !replaying) sim.WaitUntilSettled(10000);
     sim.Stop();
     if (!config.summaryPath.empty()) WriteSummary(config, sim.Report(), expected);
+    if (replaying) return JudgeReplay(config, sim.Report());
     if (!config.expectPath.empty()) return lastCheckPassed ? 0 : 1;
     return config.once && !started ? 1 : 0;
 }

@@ -250,6 +250,7 @@ void SimLine::WriteDue(Clock::time_point now) {
     for (size_t i = 0; i < count; ++i) chunk[i] = out_[i].byte;
     ssize_t n = write(master_, chunk.data(), chunk.size());
     if (n <= 0) return;
+    if (onWritten_) onWritten_(chunk.data(), static_cast<size_t>(n));
     out_.erase(out_.begin(), out_.begin() + n);
     if (lineRate_) nextOut_ += kByteTime * n;
 }

@@ -30,6 +30,10 @@ class SimLine {
     void OnIdle(std::function<void()> idle) { onIdle_ = std::move(idle); }
     // A bad line: `noted` hears of every fault, `unplug` pulls the plug when
     // one calls for it (the line is closed afterwards).
+    // Hears every byte written to the utility, as written.
+    void OnWritten(std::function<void(const uint8_t*, size_t)> written) {
+        onWritten_ = std::move(written);
+    }
     void InjectFaults(const LineFaults& faults, std::function<void(const LineFaultEvent&)> noted,
                       std::function<void()> unplug);
 
@@ -83,6 +87,7 @@ class SimLine {
     std::unique_ptr<LineNoise> noiseIn_, noiseOut_;
     std::function<void(const LineFaultEvent&)> noted_;
     std::function<void()> unplug_;
+    std::function<void(const uint8_t*, size_t)> onWritten_;
 };
 
 }  // namespace sim

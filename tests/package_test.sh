@@ -146,7 +146,7 @@ if [ -f "$page" ]; then
     grep -qx "$heading" "$scratch/orvane-flash.txt" || fail "the orvane-flash man page has no $heading section"
   done
   # Only the subcommands' own help has these.
-  for option in --port --access --kx5800 --wait --loop --report --verbose; do
+  for option in --port --access --kx5800 --wait --loop --report --record --verbose; do
     grep -q -- "$option" "$scratch/orvane-flash.txt" || fail "the orvane-flash man page does not show $option"
   done
   subs=$("$bin/orvane-flash" --help | awk '/^Subcommands:$/ { on = 1; next } on && !/^  [^ ]/ { exit } on { print $1 }')
@@ -251,9 +251,9 @@ EOF
   cur=up expect "orvane-flash" upgrade
   cur="" expect "orvane-flash" upgrade info monitor ports
   cur=--v expect "orvane-flash" --version
-  cur=--r expect "orvane-flash upgrade" --report
+  cur=--r expect "orvane-flash upgrade" --report --record
   cur=--k expect "orvane-flash upgrade -p COM1" --kx5800
-  cur=-- expect "orvane-flash monitor" --help --port
+  cur=-- expect "orvane-flash monitor" --help --port --record
   cur="" expect "orvane-flash upgrade" fw.bin FONT.FON sub
   cur="" expect "orvane-flash info" fw.bin FONT.FON sub
   cur=n expect "orvane-flash upgrade --report" notes.txt

@@ -75,6 +75,10 @@ int32_t ImageSize() {
     return image.handle >= 0 ? image.size : 0;
 }
 
+uint64_t ImageDigest() {
+    return image.handle >= 0 ? image.digest : 0;
+}
+
 int32_t ImagePayloadSize() {
     if (image.handle < 0) return 0;
     if (!HasImageMagic(image.header, image.size < 4 ? image.size : 4)) return image.size;

@@ -17,6 +17,9 @@ bool ImageIsOpen(const char* path);
 // Whole file, header included; 0 when no image is open.
 int32_t ImageSize();
 
+// A 64-bit FNV-1a digest of the measured bytes; 0 when no image is open.
+uint64_t ImageDigest();
+
 // The bytes the scanner receives: the image without its 1024-byte header
 // when it begins with the header magic.
 int32_t ImagePayloadSize();

@@ -12,6 +12,7 @@ void SetProgressHooks(const ProgressHooks* h) {
 }
 
 void ReportProgress(ProgressStep step, int32_t blocksAcked) {
+    if (step != StepBlockAcked) UpgradeRun.step = step;
     if (!hooks || !hooks->progress) return;
     UpgradeProgress p = {step,
                          UpgradeRun.phase,

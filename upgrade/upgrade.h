@@ -52,7 +52,9 @@ struct UpgradeRecord {
     UpgradeOutcome outcome;         // what StatusText shows now
     UpgradeOutcome upgradeOutcome;  // what the upgrade itself ended with, before the start step
     char upgradeMessage[StatusTextSize];
-    bool started;  // "go 5000" was written, echoed and executed
+    bool started;   // "go 5000" was written, echoed and executed
+    int step;       // the last ProgressStep reported
+    int32_t block;  // the block counter of the block on the line, 0 before the first
     int32_t imageSize;
     int32_t blockCount;
     bool headerPresent;      // ImageId holds the image's identity

@@ -76,6 +76,7 @@ int ReadFirstBlockData() {
 }
 
 void SendBlock(int counter) {
+    UpgradeRun.block = counter;
     unsigned char number = static_cast<unsigned char>(counter);
     unsigned char complement = static_cast<unsigned char>(255 - number);
     unsigned char sum = 0;
