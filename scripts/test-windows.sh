@@ -185,13 +185,13 @@ echo "   two ports at once: exit $status, both images verified"
 
 step "recordings replayed as the scanner on COM5"
 recordings=$root/tests/recordings
-while read -r name image result; do
+while read -r name recorded_image result; do
     case "$name" in '' | '#'*) continue ;; esac
     start_peer "$win/com5-link" "$logs/replay-$name.path" "$bootsim" \
         --replay "$recordings/$name.jsonl" --replay-speed 0 --expect-result "$result"
     sim=$peer
     status=0
-    flash upgrade --port COM5 "$(winepath -w "$recordings/$image" 2>/dev/null)" \
+    flash upgrade --port COM5 "$(winepath -w "$recordings/$recorded_image" 2>/dev/null)" \
         >"$logs/replay-$name.out" 2>"$logs/replay-$name.err" </dev/null || status=$?
     [ "$(last_line "$logs/replay-$name.err")" = "$result" ] ||
         fail "replay $name: \"$(last_line "$logs/replay-$name.err")\", wanted \"$result\""
