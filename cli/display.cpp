@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "cli/adapter_hints.h"
 #include "cli/cli_platform.h"
 #include "codec/scanner_identity.h"
 #include "upgrade/upgrade.h"
@@ -293,7 +294,8 @@ void DisplayResult(const char* message, int exitStatus) {
                     "keeps them");
     ClearBar();
     if (d.verbosity != Quiet && !d.image.empty())
-        std::fprintf(stderr, "%s on %s, %.1f s\n", d.image.c_str(), d.port.c_str(), took);
+        std::fprintf(stderr, "%s on %s, %.1f s%s\n", d.image.c_str(), d.port.c_str(), took,
+                     AnswerDelaySummary().c_str());
     std::fprintf(stderr, "%s\n", message);
     std::fflush(stderr);
 }

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/adapter_hints.h"
 #include "cli/cli_platform.h"
 #include "cli/display.h"
+#include "cli/doctor.h"
 #include "cli/fleet.h"
 #include "cli/hints.h"
 #include "cli/interrupts.h"
@@ -14,6 +16,7 @@
 #include "cli/view.h"
 #include "codec/image_header.h"
 #include "serial/serial.h"
+#include "serial/serial_report.h"
 #include "serial/trace.h"
 #include "shell/main_dialog.h"
 #include "shell/port_details.h"
@@ -40,6 +43,7 @@ int Upgrade(const FlashOptions& o) {
     if (o.child) WatchParent(OnParentRequest);
     DisplayMode mode = ChooseDisplay(o);
     StartDisplay(mode, o.verbosity, o.ports.front());
+    SerialSetNoteSink(NoteAdapter);
     // The bytes received would land in the middle of the bar.
     if (mode == DisplayLive && StdoutSharesTerminal()) SetTraceSink(CollectTrace);
     return UpgradeOnePort(o);
@@ -47,6 +51,7 @@ int Upgrade(const FlashOptions& o) {
 
 int Monitor(const FlashOptions& o) {
     StartDisplay(DisplayPlain, o.verbosity, o.ports.front());
+    SerialSetNoteSink(NoteAdapter);
     InstallCliView(o);
     InitializeMainDialog();
     std::string entry = ResolvePortName(o.ports.front());
@@ -94,7 +99,9 @@ int main(int argc, char** argv) {
     else if (options.command == "info")
         status = Info(options);
     else if (options.command == "ports")
-        status = ListPorts();
+        status = ListPorts(options.json);
+    else if (options.command == "doctor")
+        status = RunDoctor(options);
     NoteProgramEnding();
     return status;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli/adapter_hints.h"
 #include "cli/display.h"
 #include "cli/hints.h"
 #include "cli/interrupts.h"
@@ -122,6 +123,7 @@ int Outcome(UpgradeCommandOutcome outcome, const std::string& entry, std::string
         case WorkerStarted:
             message = StatusText;
             if (!Interrupted()) HintAfterUpgrade(StatusText);
+            if (!Interrupted()) HintAdapterTiming(entry, StatusText);
             return message == "upgrade success!!!" ? ExitSuccess : ExitUpgradeFailed;
         default:
             message = "Cannot start the upgrade";

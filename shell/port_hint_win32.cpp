@@ -1,6 +1,7 @@
 // Why a COM port did not open, on Windows.
 #include <string>
 
+#include "serial/serial_report.h"
 #include "shell/port_details.h"
 
 namespace {
@@ -8,6 +9,18 @@ namespace {
 // "COM5" rather than "\\.\COM5".
 std::string PortName(const std::string& device) {
     return device.compare(0, 4, "\\\\.\\") == 0 ? device.substr(4) : device;
+}
+
+// A driver that keeps its previous speed (9600 after monitor mode) would make
+// every run end "not connected": this says what happened instead.
+std::string ExplainSettingsRefused(const std::string& name) {
+    SerialPortReport r = SerialLastPortReport();
+    std::string kept = r.speedFound != r.speedAsked && r.speedFound != 0
+                           ? " (it stays at " + std::to_string(r.speedFound) + " baud)"
+                           : "";
+    return name + " did not take " + std::to_string(r.speedAsked) + " baud 8N1" + kept +
+           ": its driver refuses these settings; update the adapter's driver from its maker, or "
+           "try another adapter";
 }
 
 }  // namespace
@@ -26,6 +39,8 @@ std::string ExplainOpenFailure(const std::string& device, SerialOpenFailure why)
                    "Device Manager";
         case SerialNotSerial:
             return name + " is not a serial port";
+        case SerialSettingsRefused:
+            return ExplainSettingsRefused(name);
         default:
             return name + " could not be opened";
     }

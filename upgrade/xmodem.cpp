@@ -74,11 +74,17 @@ void SendBlock(int counter) {
     SerialWrite(&sum, 1);
 }
 
-// The answer to the block just sent; an unanswered block is sent again.
-// -1 when every resend went unanswered.
-int AwaitAnswer(int counter) {
+// The answer to the block sent at `sent`; an unanswered block is sent again.
+// -1 when every resend went unanswered. Only a block sent once times its answer.
+int AwaitAnswer(int counter, std::chrono::steady_clock::time_point sent) {
     for (int resends = 0;; ++resends) {
         int answer = RxReadByte(AnswerBudget);
+        if (answer >= 0 && resends == 0) {
+            UpgradeRun.answerWaitUs += std::chrono::duration_cast<std::chrono::microseconds>(
+                                           std::chrono::steady_clock::now() - sent)
+                                           .count();
+            ++UpgradeRun.answersTimed;
+        }
         if (answer >= 0 || resends == XmodemMaxResends) return answer;
         ++UpgradeRun.blocksResent;
         NoteExchange("block %d drew no answer: sending it again", counter);
@@ -111,9 +117,10 @@ int SendImage() {
         if (!full && !ImageReadAsMeasured()) return EndTransfer(TransferImageChanged, -1);
         ++UpgradeRun.blocksSent;
         SendBlock(counter);
+        auto sent = std::chrono::steady_clock::now();
         ShowPendingProgress();
         int next = full ? ReadAhead() : 0;
-        int answer = AwaitAnswer(counter);
+        int answer = AwaitAnswer(counter, sent);
         if (answer < 0) return EndTransfer(TransferUnanswered, -1);
         if (answer == XmodemAck) {
             pendingProgress = static_cast<uint32_t>(counter) + 2;
