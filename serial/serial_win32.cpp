@@ -129,13 +129,16 @@ DWORD WaitingBytes(HANDLE h) {
     return status.cbInQue;
 }
 
-// Waits until the driver is done with the record, ending its I/O with
-// CancelIoEx once SerialClose asks: neither the record nor the handle
-// outlives the wait.
+// Waits until the driver is done with the record, ending its I/O once
+// SerialClose asks: a new event mask ends a pending wait for events (the
+// documented way, and the one Wine knows), CancelIoEx ends anything else.
+// Neither the record nor the handle outlives the wait.
 bool FinishIo(PortLink* l, OVERLAPPED* record, DWORD* got) {
     HANDLE waits[2] = {record->hEvent, l->stop};
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        calls.setCommMask(l->port, 0);
         calls.cancelIoEx(l->port, record);
+    }
     return calls.getOverlappedResult(l->port, record, got, TRUE) != 0;
 }
 
