@@ -206,6 +206,13 @@ flash upgrade --port COM77 "$image_win" >"$logs/missing.out" 2>"$logs/missing.er
 tr -d '\r' <"$logs/missing.err" | grep -qx "Cannot open this com port" || fail "missing port: no message"
 grep -q "^hint: COM77 " "$logs/missing.err" || fail "missing port: no hint"
 echo "   missing port: exit $status, $(grep '^hint' "$logs/missing.err" | tr -d '\r')"
+
+# An FTDI latency timer about as long as an echo may take is named after a failed echo.
+wine reg add "$ftdi_key" /v LatencyTimer /t REG_DWORD /d 50 /f >>"$logs/reg.log" 2>&1
+upgrade_case slow-echo 1 'Write "whoru" fail' --fault echo-none:whoru:0
+grep -q "^hint: the adapter's latency timer is 50 ms" "$logs/slow-echo.err" ||
+    fail "failed echo: no latency hint (see $logs/slow-echo.err)"
+wine reg add "$ftdi_key" /v LatencyTimer /t REG_DWORD /d 16 /f >>"$logs/reg.log" 2>&1
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w
 
