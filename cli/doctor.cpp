@@ -56,7 +56,8 @@ std::string NeighbourLines(const PortFacts& f, std::string& brltty) {
     brltty = !f.brlttyInstalled     ? ""
              : f.brlttyRule.empty() ? "installed, leaves this chip alone"
                                     : "installed, claims this chip";
-    if (!f.udevSeesIt || !f.modemManagerRunning) return std::string();
+    if (!f.modemManagerRunning) return std::string();
+    if (!f.udevSeesIt) return "running, cannot see this port (udev holds no entry for it)";
     return f.modemManagerIgnores ? "running, leaves this port alone" : "running, may probe it";
 }
 

@@ -279,7 +279,6 @@ void LookAtNeighbours(PortFacts& f, const std::string& ttyName) {
     f.usbPath = props["ID_PATH"];
     f.usbInterface = props["ID_USB_INTERFACE_NUM"];
     f.usbDevice = UsbDeviceOf(ttyName);
-    f.modemManagerRunning = f.udevSeesIt && ModemManagerRunning();
     f.modemManagerIgnores = ModemManagerIgnores(props);
     f.brlttyRule = f.brlttyInstalled ? BrlttyRuleFor(f.details.vendorId, f.details.productId) : "";
 }
@@ -317,6 +316,7 @@ PortFacts GatherPortFacts(const std::string& given) {
     std::string name = fs::canonical(f.details.device, ec).filename().string();
     if (f.pseudoTerminal && IsNumber(name)) ptyIndex = std::atoi(name.c_str());
     f.holders = Holders(f.details.device, ptyIndex);
+    f.modemManagerRunning = ModemManagerRunning();
     if (!f.pseudoTerminal) LookAtNeighbours(f, name);
     f.latencyFix = LatencyTimerFix(f.details);
     return f;
