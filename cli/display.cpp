@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/adapter_hints.h"
 #include "cli/cli_platform.h"
 #include "codec/scanner_identity.h"
 #include "shell/progress_display.h"
@@ -334,7 +335,7 @@ void HookProgress(const UpgradeProgress& p) {
     Post(PutProgress, &p, p.step != StepBlockAcked);
 }
 
-void HookNote(const char* text) {
+void PostNote(const char* text) {
     if (d.verbosity != Verbose) return;
     Note note{Clock::now(), text};
     Post(
@@ -345,7 +346,7 @@ void HookNote(const char* text) {
         &note);
 }
 
-const ProgressHooks hooks = {HookProgress, HookNote};
+const ProgressHooks hooks = {HookProgress, PostNote};
 
 // Everything handed over so far is on the screen.
 void Settle() {
@@ -390,6 +391,10 @@ void StopDisplay() {
     }
     Box().changed.notify_one();
     displayThread.join();
+}
+
+void DisplayNote(const char* text) {
+    PostNote(text);
 }
 
 const ProgressHooks* DisplayProgressHooks() {
@@ -467,7 +472,8 @@ void DisplayResult(const char* message, int exitStatus) {
     }
     ClearBar();
     if (d.verbosity != Quiet && !d.image.empty())
-        std::fprintf(stderr, "%s on %s, %.1f s\n", d.image.c_str(), d.port.c_str(), took);
+        std::fprintf(stderr, "%s on %s, %.1f s%s\n", d.image.c_str(), d.port.c_str(), took,
+                     AnswerDelaySummary().c_str());
     std::fprintf(stderr, "%s\n", message);
     std::fflush(stderr);
 }

@@ -21,6 +21,9 @@ const ProgressHooks* DisplayProgressHooks();
 // A new upgrade begins: its clock, counters and image name.
 void DisplayNewUpgrade(const std::string& image);
 
+// A -v note of the front end's own, shown like the upgrade's notes.
+void DisplayNote(const char* text);
+
 // A line of the front end's own ("hint: ...", "warning: ...", a question),
 // above the bar; `always` shows it even with -q.
 void DisplayLine(const std::string& text, bool always = false);

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/adapter_hints.h"
 #include "cli/cli_platform.h"
 #include "cli/display.h"
+#include "cli/doctor.h"
 #include "cli/fleet.h"
 #include "cli/hints.h"
 #include "cli/interrupts.h"
@@ -15,6 +17,7 @@
 #include "cli/upgrade_command.h"
 #include "codec/image_header.h"
 #include "serial/serial.h"
+#include "serial/serial_report.h"
 #include "serial/trace.h"
 #include "shell/port_details.h"
 #include "shell/port_discovery.h"
@@ -43,6 +46,7 @@ int Upgrade(const FlashOptions& o) {
     if (o.child) WatchParent(OnParentRequest);
     DisplayMode mode = ChooseDisplay(o);
     StartDisplay(mode, o.verbosity, o.ports.front());
+    SerialSetNoteSink(NoteAdapter);
     // The bytes received would land in the middle of the bar.
     if (mode == DisplayLive && StdoutSharesTerminal()) SetTraceSink(CollectTrace);
     return UpgradeOnePort(o);
@@ -50,6 +54,7 @@ int Upgrade(const FlashOptions& o) {
 
 int Monitor(const FlashOptions& o) {
     StartDisplay(DisplayPlain, o.verbosity, o.ports.front());
+    SerialSetNoteSink(NoteAdapter);
     DiscoverSerialPorts(nullptr, nullptr);
     std::string entry = ResolvePortName(o.ports.front());
     char device[ImagePathSize];
@@ -95,7 +100,8 @@ int Run(const FlashOptions& o) {
     if (o.command == "upgrade") return Upgrade(o);
     if (o.command == "monitor") return Monitor(o);
     if (o.command == "info") return Info(o);
-    if (o.command == "ports") return ListPorts();
+    if (o.command == "ports") return ListPorts(o.json);
+    if (o.command == "doctor") return RunDoctor(o);
     return ExitUsage;
 }
 

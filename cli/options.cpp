@@ -76,6 +76,36 @@ void AddUpgrade(CLI::App& app, FlashOptions& o, std::string& wait, bool& quiet, 
         ->type_name("");
 }
 
+const char kDoctorFooter[] =
+    "\nExit status: 0 when every port checked is ready, 1 when one is not, 2 usage error.\n"
+    "Examples:\n"
+    "  orvane-flash doctor                        every port of this system\n"
+    "  orvane-flash doctor -p /dev/ttyUSB0 --json\n"
+    "  orvane-flash doctor --udev-rule -p ttyUSB0 --name scanner1 |\n"
+    "      sudo tee /etc/udev/rules.d/70-orvane-scanner1.rules\n";
+
+void AddDoctor(CLI::App& app, FlashOptions& o) {
+    CLI::App* doctor = app.add_subcommand(
+        "doctor", "Check that ports are ready for an upgrade, and name the fix for what is not");
+    doctor->footer(kDoctorFooter);
+    doctor
+        ->add_option("-p,--port", o.ports,
+                     "Serial port, as for upgrade; repeat it for several; every port of the\n"
+                     "system when none is named")
+        ->allow_extra_args(false)
+        ->type_name("PORT");
+    CLI::Option* json = Once(doctor->add_flag("--json", o.json, "Print the verdicts as JSON"));
+    CLI::Option* rule = Once(doctor->add_flag(
+        "--udev-rule", o.udevRule,
+        "Print a udev rule for the one port named: a stable link, access for the\n"
+        "logged-in user and the serial group, ModemManager kept away, a 1 ms FTDI\n"
+        "latency timer"));
+    Once(doctor->add_option("--name", o.ruleName, "The link the rule makes: /dev/NAME"))
+        ->type_name("NAME")
+        ->needs(rule);
+    json->excludes(rule);
+}
+
 void AddOthers(CLI::App& app, FlashOptions& o) {
     CLI::App* info = app.add_subcommand("info", "Show the identity an image's header carries");
     info->add_option("IMAGE", o.image, "Firmware image or font file")->required()->type_name("");
@@ -87,7 +117,10 @@ void AddOthers(CLI::App& app, FlashOptions& o) {
              ->type_name("PORT"));
     Once(monitor->add_option("--record", o.record, "Record what arrives, with its time, into FILE"))
         ->type_name("FILE");
-    app.add_subcommand("ports", "List the serial ports with their devices and USB details");
+    CLI::App* ports =
+        app.add_subcommand("ports", "List the serial ports with their devices and USB details");
+    Once(ports->add_flag("--json", o.json, "Print them as JSON, for scripts"));
+    AddDoctor(app, o);
 }
 
 bool TakeWait(const std::string& wait, FlashOptions& o) {

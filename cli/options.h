@@ -15,7 +15,7 @@ enum ExitCode {
 enum Verbosity { Quiet = -1, Normal = 0, Verbose = 1 };
 
 struct FlashOptions {
-    std::string command;  // "upgrade", "info", "monitor" or "ports"
+    std::string command;  // "upgrade", "info", "monitor", "ports" or "doctor"
     std::vector<std::string> ports;
     std::string image;
     std::string access;
@@ -27,8 +27,11 @@ struct FlashOptions {
     int waitSeconds = -1;  // -1: until interrupted
     bool loop = false;
     std::string report;
-    std::string record;  // a recording per upgrade: a file, or a folder of them
-    bool child = false;  // one port of several: events to the parent on standard error
+    std::string record;     // a recording per upgrade: a file, or a folder of them
+    bool child = false;     // one port of several: events to the parent on standard error
+    bool json = false;      // ports, doctor: JSON on standard output
+    bool udevRule = false;  // doctor: a udev rule for the one port named
+    std::string ruleName;   // doctor --name: the rule's link under /dev
 };
 
 // -1 to go on; otherwise the exit status to end with (0 after --help or

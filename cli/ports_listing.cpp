@@ -4,9 +4,23 @@
 #include <string>
 
 #include "cli/options.h"
-#include "shell/port_details.h"
 
 namespace {
+
+using Json = nlohmann::json;
+
+Json TextOrNull(const std::string& text) {
+    return text.empty() ? Json(nullptr) : Json(text);
+}
+
+// "ftdi_sio  latency timer 16 ms"
+std::string DriverLine(const PortDetails& p) {
+    std::string line = p.driver;
+    if (p.latencyMs >= 0)
+        line += (line.empty() ? "" : "  ") + std::string("latency timer ") +
+                std::to_string(p.latencyMs) + " ms";
+    return line;
+}
 
 std::string UsbLine(const PortDetails& p) {
     std::string line;
@@ -19,16 +33,44 @@ std::string UsbLine(const PortDetails& p) {
 
 }  // namespace
 
+Json PortJson(const PortDetails& p) {
+    Json usb = nullptr;
+    if (!p.vendorId.empty())
+        usb = {{"vendor_id", p.vendorId},
+               {"product_id", p.productId},
+               {"vendor", TextOrNull(p.vendor)},
+               {"serial", TextOrNull(p.serial)}};
+    return {{"name", p.name},
+            {"device", p.device},
+            {"by_id", TextOrNull(p.byId)},
+            {"by_path", TextOrNull(p.byPath)},
+            {"description", TextOrNull(p.description)},
+            {"driver", TextOrNull(p.driver)},
+            {"latency_ms", p.latencyMs >= 0 ? Json(p.latencyMs) : Json(nullptr)},
+            {"usb", usb}};
+}
+
 // One line per port that scripts can take apart (name, then device), the
 // details indented below it.
-int ListPorts() {
+int ListPorts(bool json) {
     std::vector<PortDetails> ports = ListPortDetails();
+    if (json) {
+        Json list = Json::array();
+        for (const PortDetails& p : ports) list.push_back(PortJson(p));
+        std::string text =
+            Json{{"ports", list}}.dump(2, ' ', false, Json::error_handler_t::replace);
+        std::printf("%s\n", text.c_str());
+        return ExitSuccess;
+    }
     for (const PortDetails& p : ports) {
         std::printf("%-6s %s\n", p.name.c_str(), p.device.c_str());
         if (!p.byId.empty()) std::printf("       by-id: %s\n", p.byId.c_str());
+        if (!p.byPath.empty()) std::printf("       by-path: %s\n", p.byPath.c_str());
         std::string usb = UsbLine(p);
         if (!usb.empty())
             std::printf("       %s%s\n", p.vendorId.empty() ? "" : "usb: ", usb.c_str());
+        std::string driver = DriverLine(p);
+        if (!driver.empty()) std::printf("       driver: %s\n", driver.c_str());
     }
     if (ports.empty()) std::fputs("no serial ports found\n", stderr);
     return ExitSuccess;

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "cli/adapter_hints.h"
 #include "codec/access_mode.h"
 #include "codec/image_header.h"
 #include "codec/scanner_identity.h"
@@ -54,7 +55,8 @@ std::string ReportLine(const ReportEntry& e) {
                  {"exit", e.exitStatus},
                  {"seconds", e.seconds},
                  {"blocks_sent", UpgradeRun.blocksSent},
-                 {"blocks_resent", UpgradeRun.blocksResent}};
+                 {"blocks_resent", UpgradeRun.blocksResent},
+                 {"answer_delay_ms", AnswerDelayJson()}};
     if (UpgradeRun.headerPresent)
         line["header"] =
             IdentityJson(ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <string>
 
+#include "cli/adapter_hints.h"
 #include "cli/cli_platform.h"
 #include "cli/display.h"
 #include "cli/hints.h"
@@ -117,6 +118,7 @@ int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const st
         status = ExitInterruptedBase + InterruptSignal();
     } else {
         HintAfterAttempt(ResolvePortName(r.given));
+        HintAdapterTiming(ResolvePortName(r.given));
     }
     DisplayResult(message.c_str(), status);
     double seconds = std::chrono::duration<double>(Clock::now() - t0).count();

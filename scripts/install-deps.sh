@@ -13,7 +13,7 @@ case "${1:-all}" in
   core) ;;
   all)
     packages+=(
-      clang-format lrzsz python3 tmux procps
+      clang-format lrzsz python3 tmux procps strace
       clang libclang-rt-14-dev
       xvfb xauth xdotool imagemagick x11-utils
       mingw-w64 g++-mingw-w64-x86-64-posix wine wine64

@@ -92,11 +92,15 @@ fi
 start_peer "$win/com6-link" "$logs/echo.path" "$win/pty_echo"
 ln -sfn "$(head -1 "$logs/echo.path")" "$win/com5-link"
 ln -sfn "$(head -1 "$logs/echo.path")" "$win/com7-link"
+ftdi_key='HKLM\SYSTEM\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+ORV5800A\0000\Device Parameters'
 {
     wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$win/com5-link" /f
     wine reg add 'HKLM\Software\Wine\Ports' /v COM6 /t REG_SZ /d "$win/com6-link" /f
     wine reg add 'HKLM\Software\Wine\Ports' /v COM7 /t REG_SZ /d "$win/com7-link" /f
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f
+    # COM5 as an FTDI adapter's driver records it, with its latency timer.
+    wine reg add "$ftdi_key" /v PortName /t REG_SZ /d COM5 /f
+    wine reg add "$ftdi_key" /v LatencyTimer /t REG_DWORD /d 16 /f
 } >"$logs/reg.log" 2>&1 || fail "registry (see $logs/reg.log)"
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w
@@ -138,6 +142,24 @@ upgrade_case() {
 flash ports 2>&1 | tr -d '\r' >"$logs/ports.out" || fail "orvane-flash.exe ports"
 grep -q '^COM5 ' "$logs/ports.out" || fail "COM5 is not listed: $(tr '\n' ' ' <"$logs/ports.out")"
 echo "   ports: $(tr '\n' ' ' <"$logs/ports.out")"
+grep -q '^       driver: FTDI  latency timer 16 ms$' "$logs/ports.out" ||
+    fail "COM5's FTDI latency timer is not listed"
+flash ports --json 2>/dev/null | tr -d '\r' >"$logs/ports.json" || fail "orvane-flash.exe ports --json"
+python3 -c 'import json, sys
+ports = {p["name"]: p for p in json.load(open(sys.argv[1]))["ports"]}
+sys.exit(0 if ports["COM5"]["latency_ms"] == 16 and ports["COM5"]["driver"] == "FTDI" else 1)' \
+    "$logs/ports.json" || fail "ports --json: $(cat "$logs/ports.json")"
+status=0
+flash doctor -p COM5 2>&1 | tr -d '\r' >"$logs/doctor.out" || status=$?
+[ "$status" = 0 ] || fail "doctor on COM5: exit $status (see $logs/doctor.out)"
+grep -q "Advanced > Latency Timer (msec): 1" "$logs/doctor.out" || fail "doctor: no latency fix"
+status=0
+flash doctor -p COM77 --json 2>/dev/null | tr -d '\r' >"$logs/doctor.json" || status=$?
+[ "$status" = 1 ] || fail "doctor on a missing port: exit $status"
+python3 -c 'import json, sys; d = json.load(open(sys.argv[1]))
+sys.exit(0 if d["ports"][0]["findings"][0]["code"] == "missing" else 1)' "$logs/doctor.json" ||
+    fail "doctor --json on COM77: $(cat "$logs/doctor.json")"
+echo "   doctor: COM5 ready, FTDI latency timer 16 ms; COM77 not ready"
 
 start_peer "$win/com5-link" "$logs/success.path" "$bootsim" --expect "$image" --once
 sim=$peer
@@ -235,6 +257,13 @@ flash upgrade --port COM77 "$image_win" >"$logs/missing.out" 2>"$logs/missing.er
 tr -d '\r' <"$logs/missing.err" | grep -qx "Cannot open this com port" || fail "missing port: no message"
 grep -q "^hint: COM77 " "$logs/missing.err" || fail "missing port: no hint"
 echo "   missing port: exit $status, $(grep '^hint' "$logs/missing.err" | tr -d '\r')"
+
+# An FTDI latency timer about as long as an echo may take is named after a failed echo.
+wine reg add "$ftdi_key" /v LatencyTimer /t REG_DWORD /d 50 /f >>"$logs/reg.log" 2>&1
+upgrade_case slow-echo 1 'Write "whoru" fail' --fault echo-none:whoru:0
+grep -q "^hint: the adapter's latency timer is 50 ms" "$logs/slow-echo.err" ||
+    fail "failed echo: no latency hint (see $logs/slow-echo.err)"
+wine reg add "$ftdi_key" /v LatencyTimer /t REG_DWORD /d 16 /f >>"$logs/reg.log" 2>&1
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w
 

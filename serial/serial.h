@@ -23,6 +23,7 @@ enum SerialOpenFailure {
     SerialBusy,
     SerialDenied,
     SerialNotSerial,
+    SerialSettingsRefused,  // the driver would not take the line's speed or 8N1
     SerialOtherFailure
 };
 SerialOpenFailure SerialLastOpenFailure();

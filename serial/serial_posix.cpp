@@ -9,15 +9,42 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "serial/rx_ring.h"
 #include "serial/serial.h"
+#include "serial/serial_posix_calls.h"
+#include "serial/serial_report.h"
 #include "serial/serial_status.h"
 
 namespace {
 
+int GetSerialInfo(int fd, serial_struct* info) {
+    return ioctl(fd, TIOCGSERIAL, info);
+}
+int SetSerialInfo(int fd, const serial_struct* info) {
+    return ioctl(fd, TIOCSSERIAL, info);
+}
+int SetAttributes(int fd, const termios* settings) {
+    return tcsetattr(fd, TCSANOW, settings);
+}
+
+}  // namespace
+
+SerialPosixCalls SerialPosixSystem = {GetSerialInfo, SetSerialInfo, SetAttributes, tcgetattr};
+
+namespace {
+
+SerialPosixCalls& calls = SerialPosixSystem;
+
+const long CloseDrainMaxMs = 2000, CloseDrainSlackMs = 100;
+
 int portFd = -1;
+uint32_t portBaud = 0;
+serial_struct serialFound;  // the driver's flags as found, put back at close
+bool restoreSerial = false;
 std::atomic<int> openFd{-1};  // the same, for the ring's look at the driver from the worker
 int wakePipe[2] = {-1, -1};   // written by SerialClose: closing an fd does not wake poll()
 std::thread readerThread;
@@ -34,25 +61,122 @@ speed_t SpeedFor(uint32_t baud) {
     return B0;
 }
 
-// Raw 8N1, no flow control of any kind, no byte translated or swallowed.
-void ApplyLineSettings(int fd, uint32_t baud) {
+uint32_t BaudFor(speed_t speed) {
+    static const struct {
+        speed_t speed;
+        uint32_t baud;
+    } rates[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
+                 {B19200, 19200},   {B38400, 38400},   {B57600, 57600},  {B115200, 115200},
+                 {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    for (const auto& r : rates)
+        if (r.speed == speed) return r.baud;
+    return 0;
+}
+
+// Raw 8N1, no flow control of any kind, no byte translated or swallowed. No
+// HUPCL: a close leaves the modem lines as they are, so a probe that opens the
+// port twice a second does not toggle them.
+termios LineSettings(speed_t speed) {
     termios t = {};
-    t.c_cflag = CS8 | CREAD | CLOCAL | HUPCL;
+    t.c_cflag = CS8 | CREAD | CLOCAL;
     t.c_cc[VSTART] = 0x11;
     t.c_cc[VSTOP] = 0x13;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    speed_t speed = SpeedFor(baud);
     if (speed != B0) {
         cfsetispeed(&t, speed);
         cfsetospeed(&t, speed);
     }
-    tcsetattr(fd, TCSANOW, &t);
-    int lines = TIOCM_DTR | TIOCM_RTS;
-    ioctl(fd, TIOCMBIS, &lines);  // a pseudo-terminal refuses this; not an error
+    return t;
 }
 
-SerialOpenFailure FailureFromErrno(int err) {
+bool TookLineSettings(const termios& back, speed_t speed) {
+    speed_t in = cfgetispeed(&back);
+    bool rate = speed == B0 || (cfgetospeed(&back) == speed && (in == speed || in == B0));
+    return rate && (back.c_cflag & CSIZE) == CS8 && !(back.c_cflag & (PARENB | CSTOPB));
+}
+
+// tcsetattr succeeds when any part of the settings took, so they are read
+// back. False when the line is not at `baud` 8N1; `found` is the speed read.
+bool ApplyLineSettings(int fd, uint32_t baud, uint32_t& found) {
+    speed_t speed = SpeedFor(baud);
+    termios t = LineSettings(speed), back = {};
+    calls.setAttributes(fd, &t);
+    if (calls.getAttributes(fd, &back) != 0) return false;
+    found = BaudFor(cfgetospeed(&back));
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIS, &lines);  // a pseudo-terminal refuses this; not an error
+    return TookLineSettings(back, speed);
+}
+
+// The driver's low-latency flag makes an FTDI adapter pass each reply on at
+// once instead of after its latency timer (16 ms by default).
+SerialLowLatency AskLowLatency(int fd) {
+    restoreSerial = false;
+    serial_struct info;
+    std::memset(&info, 0, sizeof info);
+    if (calls.getSerialInfo(fd, &info) != 0) return LowLatencyUnsupported;
+    if (info.flags & ASYNC_LOW_LATENCY) return LowLatencyAlreadyOn;
+    serialFound = info;
+    info.flags |= ASYNC_LOW_LATENCY;
+    if (calls.setSerialInfo(fd, &info) != 0) return LowLatencyRefused;
+    restoreSerial = true;
+    // Some drivers answer the call and drop the flag.
+    if (calls.getSerialInfo(fd, &info) != 0 || !(info.flags & ASYNC_LOW_LATENCY))
+        return LowLatencyRefused;
+    return LowLatencySet;
+}
+
+void NoteLowLatency(SerialLowLatency state) {
+    static const char* const notes[] = {
+        "", "low latency: set for this port, put back at close", "low latency: already on",
+        "low latency: this driver has no such flag (a pseudo-terminal or a plain adapter)",
+        "low latency: the driver did not take the flag"};
+    SerialNote(notes[state]);
+}
+
+// Configures the port; false when it will not take the line's speed and 8N1.
+bool ConfigurePort(int fd, uint32_t baud) {
+    SerialPortReport report = {baud, 0, AskLowLatency(fd), false};
+    NoteLowLatency(report.lowLatency);
+    bool took = ApplyLineSettings(fd, baud, report.speedFound);
+    SerialRecordPort(report);
+    if (!took) {
+        char note[96];
+        std::snprintf(note, sizeof note, "settings: the driver reads back %u baud, not %u 8N1",
+                      report.speedFound, baud);
+        SerialNote(note);
+    }
+    return took;
+}
+
+// close() would wait for unsent output up to the driver's closing wait (30 s
+// by default): the bytes get the time they need on the line, and what is left
+// after that is dropped. Nothing is flushed when nothing waits: on a
+// pseudo-terminal a flush would take back bytes the far end has not read yet.
+void DrainOutput(int fd, uint32_t baud) {
+    int queued = 0;
+    if (baud == 0 || ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+    long needMs = static_cast<long>(queued) * 10000 / baud + CloseDrainSlackMs;
+    auto limit = std::chrono::steady_clock::now() +
+                 std::chrono::milliseconds(needMs < CloseDrainMaxMs ? needMs : CloseDrainMaxMs);
+    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+           std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (queued > 0) tcflush(fd, TCOFLUSH);
+}
+
+// The port as it was found: the driver's flags back, the exclusive hold gone.
+void ReleasePort(int fd) {
+    if (restoreSerial) calls.setSerialInfo(fd, &serialFound);
+    restoreSerial = false;
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
+}  // namespace
+
+SerialOpenFailure SerialFailureFromErrno(int err) {
     switch (err) {
         case ENOENT:
         case ENODEV:
@@ -71,6 +195,8 @@ SerialOpenFailure FailureFromErrno(int err) {
             return SerialOtherFailure;
     }
 }
+
+namespace {
 
 // Opens without sharing: flock() stops cooperating programs, TIOCEXCL the rest.
 int OpenExclusive(const char* path) {
@@ -115,15 +241,20 @@ int DriverBacklog() {
 int SerialOpen(const char* device_path, uint32_t baud) {
     SerialClose();
     int fd = OpenExclusive(device_path);
-    if (fd >= 0 && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        close(fd);
-        fd = -1;
+    if (fd < 0) return SerialRefuseOpen(SerialFailureFromErrno(errno));
+    if (!ConfigurePort(fd, baud)) {
+        ReleasePort(fd);
+        return SerialRefuseOpen(SerialSettingsRefused);
     }
-    if (fd < 0) return SerialRefuseOpen(FailureFromErrno(errno));
+    if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        int err = errno;
+        ReleasePort(fd);
+        return SerialRefuseOpen(SerialFailureFromErrno(err));
+    }
     SerialNoteOpened();
-    ApplyLineSettings(fd, baud);
     tcflush(fd, TCIOFLUSH);
     portFd = fd;
+    portBaud = baud;
     openFd = fd;
     RxSetDriverBacklog(DriverBacklog);
     RxSetLinkDown(false);
@@ -167,8 +298,8 @@ void SerialClose() {
     }
     if (readerThread.joinable()) readerThread.join();
     openFd = -1;
-    ioctl(portFd, TIOCNXCL);
-    close(portFd);
+    DrainOutput(portFd, portBaud);
+    ReleasePort(portFd);
     for (int& fd : wakePipe) {
         if (fd >= 0) close(fd);
         fd = -1;

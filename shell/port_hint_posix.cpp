@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include "serial/serial_report.h"
+#include "shell/adapter_linux.h"
 #include "shell/port_details.h"
 
 namespace {
@@ -89,6 +91,29 @@ std::string ExplainDenied(const std::string& device) {
            "MODE=\"0660\", or chgrp and chmod)";
 }
 
+// brltty takes CH340 and CP210x adapters on several desktops: their port
+// vanishes moments after it appeared.
+std::string ExplainMissing(const std::string& device) {
+    std::string text =
+        "no such device: " + device +
+        "; check that the cable is plugged in ('orvane-flash ports' lists the ports)";
+    if (BrlttyInstalled())
+        text +=
+            "; brltty is installed and takes some CH340 and CP210x adapters: 'orvane-flash "
+            "doctor' tells, 'sudo apt remove brltty' ends it";
+    return text;
+}
+
+// The speed the driver kept, when it would not take the line's own.
+std::string ExplainSettingsRefused(const std::string& device) {
+    SerialPortReport r = SerialLastPortReport();
+    std::string kept = r.speedFound != r.speedAsked && r.speedFound != 0
+                           ? " (it reads back " + std::to_string(r.speedFound) + " baud)"
+                           : "";
+    return device + " did not take " + std::to_string(r.speedAsked) + " baud 8N1" + kept +
+           ": its driver refuses these settings; try another adapter or its maker's driver";
+}
+
 }  // namespace
 
 std::string ExplainOpenFailure(const std::string& device, SerialOpenFailure why) {
@@ -101,10 +126,11 @@ std::string ExplainOpenFailure(const std::string& device, SerialOpenFailure why)
                    holders + "; close it first";
         }
         case SerialNoDevice:
-            return "no such device: " + device +
-                   "; check that the cable is plugged in ('orvane-flash ports' lists the ports)";
+            return ExplainMissing(device);
         case SerialNotSerial:
             return device + " is not a serial device";
+        case SerialSettingsRefused:
+            return ExplainSettingsRefused(device);
         default:
             return device + " could not be opened";
     }

@@ -1,8 +1,25 @@
 // Why a COM port did not open, on Windows.
 #include <string>
 
+#include "serial/serial_report.h"
 #include "shell/port_details.h"
 #include "shell/port_name_win32.h"
+
+namespace {
+
+// A driver that keeps its previous speed (9600 after monitor mode) would make
+// every run end "not connected": this says what happened instead.
+std::string ExplainSettingsRefused(const std::string& name) {
+    SerialPortReport r = SerialLastPortReport();
+    std::string kept = r.speedFound != r.speedAsked && r.speedFound != 0
+                           ? " (it stays at " + std::to_string(r.speedFound) + " baud)"
+                           : "";
+    return name + " did not take " + std::to_string(r.speedAsked) + " baud 8N1" + kept +
+           ": its driver refuses these settings; update the adapter's driver from its maker, or "
+           "try another adapter";
+}
+
+}  // namespace
 
 std::string ExplainOpenFailure(const std::string& device, SerialOpenFailure why) {
     std::string name = PortNameOf(device);
@@ -18,6 +35,8 @@ std::string ExplainOpenFailure(const std::string& device, SerialOpenFailure why)
                    "Device Manager";
         case SerialNotSerial:
             return name + " is not a serial port";
+        case SerialSettingsRefused:
+            return ExplainSettingsRefused(name);
         default:
             return name + " could not be opened";
     }

@@ -72,11 +72,12 @@ std::string UsbProduct(const fs::path& entry) {
     return usb.empty() ? std::string() : ReadLine(usb / "product");
 }
 
-// The /dev/serial/by-id link that leads to `device`, if any.
-std::string ByIdLink(const std::string& device) {
+// The /dev/serial/<folder> link that leads to `device`, if any.
+std::string StableLink(const std::string& device, const char* folder) {
     std::error_code ec;
     fs::path target = fs::weakly_canonical(device, ec);
-    for (const fs::directory_entry& link : fs::directory_iterator(devRoot + "/serial/by-id", ec)) {
+    for (const fs::directory_entry& link :
+         fs::directory_iterator(devRoot + "/serial/" + folder, ec)) {
         std::error_code linkError;
         fs::path leadsTo = fs::canonical(link.path(), linkError);
         if (!linkError && leadsTo == target) return link.path().string();
@@ -84,12 +85,35 @@ std::string ByIdLink(const std::string& device) {
     return std::string();
 }
 
+// The driver's name and, where it has one (FTDI), its latency timer. The
+// serial core's own port and controller devices stand between an 8250 port
+// and its driver.
+void ReadDriver(const fs::path& entry, PortDetails& d) {
+    fs::path dir = entry / "device";
+    for (int up = 0; up < 3; ++up, dir /= "..") {
+        std::error_code ec;
+        std::string driver = fs::read_symlink(dir / "driver", ec).string();
+        if (ec) break;
+        if (driver.find("/serial-base/") != std::string::npos) continue;
+        d.driver = fs::path(driver).filename().string();
+        break;
+    }
+    fs::path latency = entry / "device/latency_timer";
+    std::string value = ReadLine(latency);
+    if (value.empty()) return;
+    d.latencyMs = std::atoi(value.c_str());
+    d.latencySetting = latency.string();
+}
+
 PortDetails DetailsOf(const PortEntry& p) {
     PortDetails d;
     d.name = "COM" + std::to_string(p.com);
     d.device = devRoot + "/" + p.device;
-    d.byId = ByIdLink(d.device);
-    fs::path usb = UsbDevice(fs::path(sysRoot) / p.device);
+    d.byId = StableLink(d.device, "by-id");
+    d.byPath = StableLink(d.device, "by-path");
+    fs::path entry = fs::path(sysRoot) / p.device;
+    ReadDriver(entry, d);
+    fs::path usb = UsbDevice(entry);
     if (!usb.empty()) {
         d.vendorId = ReadLine(usb / "idVendor");
         d.productId = ReadLine(usb / "idProduct");
@@ -172,6 +196,20 @@ std::vector<PortDetails> ListPortDetails() {
     std::vector<PortDetails> ports;
     for (const PortEntry& p : snapshot) ports.push_back(DetailsOf(p));
     return ports;
+}
+
+std::string UsbDeviceOf(const std::string& ttyName) {
+    return UsbDevice(fs::path(sysRoot) / ttyName).filename().string();
+}
+
+bool DetailsOfDevice(const std::string& device, PortDetails& details) {
+    std::error_code ec;
+    std::string name = fs::canonical(device, ec).filename().string();
+    int com = ec ? -1 : ComNumberForDevice(name.c_str());
+    fs::path entry = fs::path(sysRoot) / name;
+    if (com < 0 || !HasHardware(entry, name)) return false;
+    details = DetailsOf({com, name, std::string()});
+    return true;
 }
 
 std::string ResolvePortName(const std::string& given) {

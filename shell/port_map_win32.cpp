@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "shell/adapter_win32.h"
 #include "shell/port_details.h"
 #include "shell/port_map.h"
 #include "shell/port_name_win32.h"
@@ -45,6 +46,7 @@ std::vector<PortDetails> ListPortDetails() {
         d.name = data;
         d.device = std::string("\\\\.\\") + data;
         d.description = name;  // the driver's name for it, e.g. \Device\Serial0
+        AddAdapterDetails(d, name);
         ports.push_back(d);
     }
     return ports;

@@ -249,7 +249,9 @@ EOF
   registered=$(bash --norc --noprofile -c "source '$completion' && complete -p orvane-flash" 2>&1) ||
     fail "sourcing the completion registers nothing: $registered"
   cur=up expect "orvane-flash" upgrade
-  cur="" expect "orvane-flash" upgrade info monitor ports
+  cur="" expect "orvane-flash" upgrade info monitor ports doctor
+  cur=--u expect "orvane-flash doctor" --udev-rule
+  cur=COM3 expect "$scratch/fake-flash doctor -p" COM34
   cur=--v expect "orvane-flash" --version
   cur=--r expect "orvane-flash upgrade" --report --record
   cur=--k expect "orvane-flash upgrade -p COM1" --kx5800

@@ -67,6 +67,8 @@ struct UpgradeRecord {
     int32_t blocksToSend;  // blocks the scanner receives, the last short one included
     int32_t blocksSent;    // distinct blocks written to the line
     int32_t blocksResent;  // sends of a block that drew no answer
+    int64_t answerWaitUs;  // from each block's last byte written to its answer, summed
+    int32_t answersTimed;  // answers to blocks sent once, the ones in answerWaitUs
 };
 
 extern UpgradeRecord UpgradeRun;

@@ -154,7 +154,8 @@ int ReadAhead() {
 }
 
 // Anything but a clean ACK ends the transfer; the reason, or TransferCompleted.
-TransferEnd JudgeAnswer(int counter, bool last, Clock::time_point sentAt) {
+TransferEnd JudgeAnswer(int counter, bool last, Clock::time_point sentAt,
+                        Clock::time_point writtenAt) {
     int copies = 0;
     int answer = AwaitAnswer(counter, copies);
     if (answer < 0) return TransferUnanswered;
@@ -165,6 +166,10 @@ TransferEnd JudgeAnswer(int counter, bool last, Clock::time_point sentAt) {
     if (copies > 1)
         return SettleRepeatedBlock(counter, copies) ? TransferCompleted : TransferSurplusAnswer;
     if (!AnswerCameInTime(counter, sentAt)) return TransferSurplusAnswer;
+    // The adapter's share: from the block's last byte handed over to its answer.
+    UpgradeRun.answerWaitUs +=
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - writtenAt).count();
+    ++UpgradeRun.answersTimed;
     return !last || LineStaysQuiet() ? TransferCompleted : TransferSurplusAnswer;
 }
 
@@ -192,9 +197,10 @@ int SendImage() {
         ++UpgradeRun.blocksSent;
         Clock::time_point sentAt = Clock::now();
         SendBlock(counter);
+        Clock::time_point writtenAt = Clock::now();
         ShowPendingProgress();
         int next = full ? ReadAhead() : 0;
-        TransferEnd end = JudgeAnswer(counter, !full, sentAt);
+        TransferEnd end = JudgeAnswer(counter, !full, sentAt, writtenAt);
         if (end != TransferCompleted) return EndTransfer(end, -1);
         pendingAcked = counter;
         if (full) {

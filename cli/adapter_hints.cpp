@@ -1,0 +1,74 @@
+#include "cli/adapter_hints.h"
+
+#include <cmath>
+#include <cstdio>
+#include <set>
+
+#include "cli/display.h"
+#include "serial/serial_report.h"
+#include "shell/port_details.h"
+#include "shell/port_discovery.h"
+#include "upgrade/image.h"
+#include "upgrade/answer_delay.h"
+#include "upgrade/upgrade.h"
+
+namespace {
+
+// Several ms of delay per block is an adapter holding replies back; a few
+// blocks tell nothing.
+const double SlowAnswerMs = 4.0;
+enum { MinTimedAnswers = 8, SlowEchoLatencyMs = 40 };
+
+std::set<std::string> notesShown;
+
+bool DetailsOfEntry(const std::string& entry, PortDetails& details) {
+    char device[ImagePathSize];
+    return ResolvePortEntry(entry.c_str(), device, sizeof device) &&
+           DetailsOfDevice(device, details);
+}
+
+// The driver's low-latency flag was in force during the run, so the timer
+// read after the close did not hold the replies back.
+bool LowLatencyInForce() {
+    SerialLowLatency state = SerialLastPortReport().lowLatency;
+    return state == LowLatencySet || state == LowLatencyAlreadyOn;
+}
+
+}  // namespace
+
+void HintAdapterTiming(const std::string& entry) {
+    PortDetails d;
+    bool known = DetailsOfEntry(entry, d);
+    std::string fix = known ? LatencyTimerFix(d) : "lower the adapter's latency timer";
+    double delay = UpgradeAnswerDelayMs();
+    if (delay >= SlowAnswerMs && UpgradeRun.answersTimed >= MinTimedAnswers) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "each block's answer came %.1f ms later than the wire needs: the adapter "
+                      "holds replies back; ",
+                      delay);
+        DisplayLine("hint: " + std::string(text) + fix);
+    }
+    bool echoFailed = UpgradeRun.upgradeOutcome == OutcomeWriteFail;
+    if (echoFailed && known && d.latencyMs > SlowEchoLatencyMs && !LowLatencyInForce())
+        DisplayLine("hint: the adapter's latency timer is " + std::to_string(d.latencyMs) +
+                    " ms, about as long as the scanner's echo may take (51 ms); " + fix);
+}
+
+std::string AnswerDelaySummary() {
+    double delay = UpgradeAnswerDelayMs();
+    if (delay < 0) return std::string();
+    char text[48];
+    std::snprintf(text, sizeof text, ", answer delay %.1f ms", delay);
+    return text;
+}
+
+nlohmann::json AnswerDelayJson() {
+    double delay = UpgradeAnswerDelayMs();
+    if (delay < 0) return nullptr;
+    return std::round(delay * 10) / 10;
+}
+
+void NoteAdapter(const char* text) {
+    if (notesShown.insert(text).second) DisplayNote(text);
+}

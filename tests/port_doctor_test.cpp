@@ -1,0 +1,109 @@
+// The verdict on a port from facts alone, the udev rule's refusals and the
+// answer delay's arithmetic: logic without a platform, tested on both.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "shell/port_doctor.h"
+#include "shell/udev_rule.h"
+#include "upgrade/answer_delay.h"
+
+namespace {
+
+PortFacts WindowsPort() {
+    PortFacts f;
+    f.windows = true;
+    f.given = "COM5";
+    f.details.name = "COM5";
+    f.details.device = "\\\\.\\COM5";
+    f.exists = f.isSerial = f.openTried = true;
+    return f;
+}
+
+}  // namespace
+
+TEST(PortDoctor, WindowsPortsAreJudgedByTheMapTheTrialOpenAndTheFtdiTimer) {
+    PortFacts f = WindowsPort();
+    EXPECT_TRUE(JudgePort(f).empty());
+
+    f.details.latencyMs = 16;
+    f.latencyFix = "Device Manager: COM5, Latency Timer 1";
+    std::vector<PortFinding> findings = JudgePort(f);
+    ASSERT_EQ(1u, findings.size());
+    EXPECT_EQ("latency", findings[0].code);
+    EXPECT_EQ("Device Manager: COM5, Latency Timer 1", findings[0].fix);
+    EXPECT_TRUE(PortIsReady(findings));
+    f.details.latencyMs = LatencyWorthLoweringMs;  // low enough already
+    EXPECT_TRUE(JudgePort(f).empty());
+
+    f.openFailure = SerialBusy;
+    findings = JudgePort(f);
+    ASSERT_EQ(1u, findings.size());
+    EXPECT_EQ("held", findings[0].code);
+    EXPECT_EQ("close the program that holds it (a terminal, a modem or sync tool)",
+              findings[0].fix);
+    EXPECT_FALSE(PortIsReady(findings));
+
+    f.exists = false;
+    findings = JudgePort(f);
+    ASSERT_EQ(1u, findings.size());
+    EXPECT_EQ("COM5 is not a port of this system", findings[0].problem);
+    EXPECT_NE(std::string::npos, findings[0].fix.find("Device Manager"));
+}
+
+TEST(PortDoctor, AFailedTrialOpenIsNamedOnceWithItsCause) {
+    PortFacts f = WindowsPort();
+    f.windows = false;
+    f.details.device = f.given = "/dev/ttyUSB0";
+    f.openFailure = SerialNotSerial;
+    std::vector<PortFinding> findings = JudgePort(f);
+    ASSERT_EQ(1u, findings.size());
+    EXPECT_EQ("not-serial", findings[0].code);
+
+    f.openFailure = SerialOtherFailure;
+    f.holders = {{812, "screen"}, {813, "cat"}};  // holders explain nothing of this failure
+    findings = JudgePort(f);
+    ASSERT_EQ(2u, findings.size());
+    EXPECT_EQ("/dev/ttyUSB0 is held open by 812 (screen), 813 (cat)", findings[0].problem);
+    EXPECT_EQ("close that program first, or end it: kill 812 813", findings[0].fix);
+    EXPECT_EQ("open-failed", findings[1].code);
+
+    f.holders.clear();
+    f.openFailure = SerialBusy;  // held by someone this user cannot see
+    findings = JudgePort(f);
+    ASSERT_EQ(1u, findings.size());
+    EXPECT_EQ("sudo orvane-flash doctor -p /dev/ttyUSB0 names it; close it first", findings[0].fix);
+}
+
+TEST(UdevRule, OnlyAUsbAdapterWithAKnownSerialOrSocketGetsOne) {
+    PortFacts f;
+    f.given = f.details.device = "/dev/ttyS0";
+    std::string rule, why;
+    EXPECT_FALSE(MakeUdevRule(f, "st1", rule, why));
+    EXPECT_NE(std::string::npos, why.find("is no USB adapter"));
+
+    f.details.vendorId = "1a86";
+    f.details.productId = "7523";
+    f.details.serial = "with space";  // not a usable match: the socket is needed, and unknown
+    EXPECT_FALSE(MakeUdevRule(f, "st1", rule, why));
+    EXPECT_NE(std::string::npos, why.find("socket is unknown"));
+    f.usbDevice = "3-1.2";
+    ASSERT_TRUE(MakeUdevRule(f, "st1", rule, why));
+    EXPECT_NE(std::string::npos, rule.find(", KERNELS==\"3-1.2\", SYMLINK+=\"st1\""));
+    EXPECT_EQ("scanner-3-1.2", DefaultLinkName(f));
+
+    for (const char* good : {"st1", "scanner-A10K3Q7", "line.2_a"})
+        EXPECT_TRUE(LinkNameIsValid(good));
+    for (const char* bad : {"", "a/b", "-x", ".hidden", "a b", "a\"b"})
+        EXPECT_FALSE(LinkNameIsValid(bad)) << bad;
+}
+
+TEST(AnswerDelay, TheWiresTimeOfABlockIsTakenOff) {
+    // 132 bytes of 10 bits at 57600 baud: 22.917 ms on the wire.
+    EXPECT_NEAR(8.0, AnswerDelayMs(10 * 30917, 10, 57600), 0.01);
+    EXPECT_NEAR(16.0, AnswerDelayMs(344LL * 38917, 344, 57600), 0.01);
+    EXPECT_NEAR(1.0, AnswerDelayMs(2 * 138500, 2, 9600), 0.01);
+    EXPECT_EQ(0, AnswerDelayMs(5 * 200, 5, 57600));  // a pseudo-terminal beats the wire
+    EXPECT_EQ(-1, AnswerDelayMs(0, 0, 57600));       // nothing timed
+}
