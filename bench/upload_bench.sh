@@ -7,7 +7,9 @@
 # Environment: ORVANE_BENCH_BIN (default build-bench/bin), ORVANE_BENCH_RUNS (3),
 # ORVANE_BENCH_PORTS (8), ORVANE_RELAY_BATCH_US (1000), ORVANE_RELAY_REALTIME (0),
 # ORVANE_BENCH_OUT (build-bench/upload: each run's records, kept for a look),
-# ORVANE_BENCH_SIM_OPTIONS (more emulator options, e.g. "--fault nak-block:9").
+# ORVANE_BENCH_SIM_OPTIONS (more emulator options, e.g. "--fault nak-block:9"),
+# ORVANE_BENCH_FLASH_OPTIONS (more orvane-flash options; "--record DIR" records
+# every upgrade into the run's folder DIR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=${ORVANE_BENCH_BIN:-build-bench/bin}
@@ -17,6 +19,7 @@ batch=${ORVANE_RELAY_BATCH_US:-1000}
 realtime=${ORVANE_RELAY_REALTIME:-0}
 out=${ORVANE_BENCH_OUT:-build-bench/upload}
 read -r -a sim_options <<<"${ORVANE_BENCH_SIM_OPTIONS:-}"
+read -r -a flash_options <<<"${ORVANE_BENCH_FLASH_OPTIONS:-}"
 
 for tool in orvane-flash orvane-bootsim orvane-mkimage orvane-wire-relay; do
   [ -x "$bin/$tool" ] || { echo "upload-bench: $bin/$tool is missing (build first)" >&2; exit 1; }
@@ -85,7 +88,8 @@ run_ports() {
   FLASH_ERR=$dir/flash.err bash -c \
     's=$EPOCHREALTIME; "$@" >/dev/null 2>"$FLASH_ERR"; rc=$?; e=$EPOCHREALTIME
      times; echo "$s $e $rc"; exit $rc' \
-    _ timeout --foreground 300 "$bin/orvane-flash" upgrade "${ports[@]}" --report "$dir/report.jsonl" "$image" \
+    _ timeout --foreground 300 "$bin/orvane-flash" upgrade "${ports[@]}" --report "$dir/report.jsonl" \
+    "${flash_options[@]/#DIR/$dir/rec}" "$image" \
     >"$dir/command.txt" || status=$?
   for ((i = 1; i <= n; i++)); do
     local sim_status relay_status

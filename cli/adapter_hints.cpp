@@ -8,8 +8,8 @@
 #include "serial/serial_report.h"
 #include "shell/port_details.h"
 #include "shell/port_discovery.h"
-#include "upgrade/image.h"
 #include "upgrade/answer_delay.h"
+#include "upgrade/image.h"
 #include "upgrade/upgrade.h"
 
 namespace {

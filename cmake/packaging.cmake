@@ -18,6 +18,7 @@ set(ORVANE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${ORVANE_PACKAGE})
 # are: one a line, relative to the source tree.
 set(ORVANE_DOC_FILES
   docs/recording-format.md
+  docs/udev-rule-example.rules
 )
 foreach(doc ${ORVANE_DOC_FILES})
   install(FILES ${CMAKE_SOURCE_DIR}/${doc} DESTINATION ${ORVANE_DOC_DIR})

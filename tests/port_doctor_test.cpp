@@ -2,6 +2,8 @@
 // answer delay's arithmetic: logic without a platform, tested on both.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -98,6 +100,28 @@ TEST(UdevRule, OnlyAUsbAdapterWithAKnownSerialOrSocketGetsOne) {
     for (const char* bad : {"", "a/b", "-x", ".hidden", "a b", "a\"b"})
         EXPECT_FALSE(LinkNameIsValid(bad)) << bad;
 }
+
+#ifndef _WIN32
+// The example the package ships is what the doctor writes for an FTDI adapter.
+TEST(UdevRule, TheShippedExampleIsWhatTheDoctorWrites) {
+    PortFacts f;
+    f.given = f.details.device = "/dev/ttyUSB0";
+    f.details.vendorId = "0403";
+    f.details.productId = "6001";
+    f.details.serial = "A10K3Q7";
+    f.details.vendor = "FTDI";
+    f.details.description = "FT232R USB UART";
+    f.details.driver = "ftdi_sio";
+    f.usbInterface = "00";
+    f.serialGroup = "dialout";
+    std::string rule, why;
+    ASSERT_TRUE(MakeUdevRule(f, DefaultLinkName(f), rule, why)) << why;
+    std::ifstream shipped(ORVANE_SOURCE_DIR "/docs/udev-rule-example.rules");
+    std::stringstream text;
+    text << shipped.rdbuf();
+    EXPECT_EQ(rule, text.str()) << "docs/udev-rule-example.rules should read:\n" << rule;
+}
+#endif
 
 TEST(AnswerDelay, TheWiresTimeOfABlockIsTakenOff) {
     // 132 bytes of 10 bits at 57600 baud: 22.917 ms on the wire.
