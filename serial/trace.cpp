@@ -1,6 +1,7 @@
 #include "serial/trace.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,11 @@ namespace {
 // Room for minutes of a busy line while standard output is held up.
 enum { QueueBytes = 1 << 16, WritePiece = 4096 };
 
+// While bytes keep coming the writer looks every few milliseconds instead of
+// being woken for each piece, which would take a core from the upgrade just
+// as it answers what came; after a quiet second it sleeps until woken.
+enum { LookMs = 10, LooksBeforeSleep = 100 };
+
 struct TraceQueue {
     std::mutex lock;
     std::condition_variable filled, written;
@@ -20,6 +26,7 @@ struct TraceQueue {
     size_t head = 0, count = 0;
     bool writing = false;  // the writer holds bytes taken from the queue
     bool writerStarted = false;
+    bool asleep = false;  // the writer waits to be woken
     uint64_t lost = 0;
 };
 
@@ -36,8 +43,18 @@ void WriteForever() {
     TraceQueue& q = Queue();
     unsigned char piece[WritePiece];
     std::unique_lock<std::mutex> guard(q.lock);
-    for (;;) {
-        q.filled.wait(guard, [&q] { return q.count > 0; });
+    for (int quiet = 0;;) {
+        if (q.count == 0 && quiet < LooksBeforeSleep) {
+            q.filled.wait_for(guard, std::chrono::milliseconds(LookMs));
+            ++quiet;
+            continue;
+        }
+        if (q.count == 0) {
+            q.asleep = true;
+            q.filled.wait(guard, [&q] { return q.count > 0; });
+            q.asleep = false;
+        }
+        quiet = 0;
         size_t n = 0;
         for (; n < WritePiece && q.count > 0; ++n, --q.count) {
             piece[n] = q.bytes[q.head];
@@ -66,7 +83,7 @@ void Enqueue(const unsigned char* bytes, size_t n) {
     }
     for (size_t i = 0; i < n; ++i) q.bytes[(q.head + q.count + i) % QueueBytes] = bytes[i];
     q.count += n;
-    q.filled.notify_one();
+    if (q.asleep) q.filled.notify_one();
 }
 
 }  // namespace
@@ -99,6 +116,7 @@ void TraceLine(const char* text) {
 void TraceFlush() {
     TraceQueue& q = Queue();
     std::unique_lock<std::mutex> guard(q.lock);
+    q.filled.notify_one();
     q.written.wait(guard, [&q] { return q.count == 0 && !q.writing; });
 }
 
