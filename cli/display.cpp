@@ -14,6 +14,7 @@
 #include "cli/adapter_hints.h"
 #include "cli/cli_platform.h"
 #include "codec/scanner_identity.h"
+#include "serial/trace.h"
 #include "shell/progress_display.h"
 
 namespace {
@@ -464,6 +465,12 @@ void DisplayResult(const char* message, int exitStatus) {
         WriteLine("note: " + std::to_string(held) +
                   " received bytes not shown (standard output is this terminal); > trace.log "
                   "keeps them");
+    static uint64_t lostShown = 0;
+    if (uint64_t lost = TraceLostBytes(); lost > lostShown) {
+        WriteLine("note: " + std::to_string(lost - lostShown) +
+                  " received bytes missing from the trace: standard output did not take them");
+        lostShown = lost;
+    }
     // A finished bar stays on its line; any other is taken away.
     if (d.drawn && exitStatus == ExitSuccess) {
         std::fputs("\n", stderr);

@@ -55,8 +55,3 @@ const char* OutcomeName(UpgradeOutcome outcome) {
 void FormatOutcome(UpgradeOutcome outcome, const char* detail, char* text, int capacity) {
     std::snprintf(text, capacity, OutcomeText(outcome), detail ? detail : "");
 }
-
-bool OutcomeIsInterrupt(UpgradeOutcome outcome) {
-    return outcome == OutcomeInterruptedUntouched || outcome == OutcomeInterruptedErased ||
-           outcome == OutcomeInterruptedNotStarted;
-}

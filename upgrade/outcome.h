@@ -35,5 +35,3 @@ const char* OutcomeName(UpgradeOutcome outcome);
 
 // The message with `detail` in place of its %s.
 void FormatOutcome(UpgradeOutcome outcome, const char* detail, char* text, int capacity);
-
-bool OutcomeIsInterrupt(UpgradeOutcome outcome);
