@@ -22,7 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
-enum { RecordingFormat = 1 };
+enum { RecordingFormat = 1, LookMs = 10 };
 
 struct Piece {
     int64_t us;
@@ -85,7 +85,6 @@ void Tap(bool toScanner, const unsigned char* bytes, int count) {
     piece.phase = monitor ? "monitor" : rec.phase;
     piece.block = rec.block;
     rec.pieces.push_back(std::move(piece));
-    rec.queued.notify_one();
 }
 
 std::string PieceLine(const Piece& p) {
@@ -97,11 +96,13 @@ std::string PieceLine(const Piece& p) {
     return line.dump();
 }
 
-// Every piece queued, in order, each batch flushed.
+// Every piece queued, in order, each batch flushed. The writer looks every
+// few milliseconds rather than being woken for each piece, which would take
+// a core from the upgrade just as it answers.
 void WriteQueued() {
     std::unique_lock<std::mutex> guard(rec.lock);
     for (;;) {
-        rec.queued.wait(guard, [] { return rec.stop || !rec.pieces.empty(); });
+        rec.queued.wait_for(guard, std::chrono::milliseconds(LookMs), [] { return rec.stop; });
         std::deque<Piece> pieces;
         pieces.swap(rec.pieces);
         bool stopping = rec.stop;
