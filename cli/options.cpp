@@ -31,6 +31,13 @@ CLI::Option* Once(CLI::Option* option) {
     return option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
 }
 
+// -p/--port, as every command that names ports takes it.
+CLI::Option* AddPorts(CLI::App* command, std::vector<std::string>& ports, const char* help) {
+    return command->add_option("-p,--port", ports, help)
+        ->allow_extra_args(false)
+        ->type_name("PORT");
+}
+
 void AddVerbosity(CLI::App* command, bool& quiet, bool& verbose) {
     Once(command->add_flag("-q,--quiet", quiet, "Show only the final result line (and questions)"));
     Once(command->add_flag("-v,--verbose", verbose,
@@ -41,14 +48,11 @@ void AddUpgrade(CLI::App& app, FlashOptions& o, std::string& wait, bool& quiet, 
     CLI::App* upgrade = app.add_subcommand(
         "upgrade", "Write a firmware image (.bin) or font file (.fon) into the scanner");
     upgrade->footer(kUpgradeFooter);
-    upgrade
-        ->add_option("-p,--port", o.ports,
-                     "Serial port: COM<n> as 'ports' lists it, a device path, a device name\n"
-                     "(ttyUSB0) or a link to a device (/dev/serial/by-id/...); repeat it to\n"
-                     "upgrade several scanners at once")
-        ->required()
-        ->allow_extra_args(false)
-        ->type_name("PORT");
+    AddPorts(upgrade, o.ports,
+             "Serial port: COM<n> as 'ports' lists it, a device path, a device name\n"
+             "(ttyUSB0) or a link to a device (/dev/serial/by-id/...); repeat it to\n"
+             "upgrade several scanners at once")
+        ->required();
     Once(upgrade->add_option("--access", o.access,
                              "Access word for a privileged mode, compared exactly"))
         ->type_name("WORD");
@@ -88,12 +92,9 @@ void AddDoctor(CLI::App& app, FlashOptions& o) {
     CLI::App* doctor = app.add_subcommand(
         "doctor", "Check that ports are ready for an upgrade, and name the fix for what is not");
     doctor->footer(kDoctorFooter);
-    doctor
-        ->add_option("-p,--port", o.ports,
-                     "Serial port, as for upgrade; repeat it for several; every port of the\n"
-                     "system when none is named")
-        ->allow_extra_args(false)
-        ->type_name("PORT");
+    AddPorts(doctor, o.ports,
+             "Serial port, as for upgrade; repeat it for several; every port of the\n"
+             "system when none is named");
     CLI::Option* json = Once(doctor->add_flag("--json", o.json, "Print the verdicts as JSON"));
     CLI::Option* rule = Once(doctor->add_flag(
         "--udev-rule", o.udevRule,
@@ -111,10 +112,7 @@ void AddOthers(CLI::App& app, FlashOptions& o) {
     info->add_option("IMAGE", o.image, "Firmware image or font file")->required()->type_name("");
     CLI::App* monitor =
         app.add_subcommand("monitor", "Show what arrives on a port at 9600 baud until Ctrl-C");
-    Once(monitor->add_option("-p,--port", o.ports, "Serial port, as for upgrade")
-             ->required()
-             ->allow_extra_args(false)
-             ->type_name("PORT"));
+    Once(AddPorts(monitor, o.ports, "Serial port, as for upgrade")->required());
     Once(monitor->add_option("--record", o.record, "Record what arrives, with its time, into FILE"))
         ->type_name("FILE");
     CLI::App* ports =

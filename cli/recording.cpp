@@ -164,14 +164,8 @@ std::string StartLine(const RecordingStart& s) {
 std::string EndLine(const RecordingEnd& e) {
     Json line = {{"record", "end"}, {"exit", e.exitStatus}, {"seconds", e.seconds}};
     if (!rec.monitor) {
-        line.update({{"outcome", OutcomeName(e.outcome)},
-                     {"message", e.message},
-                     {"upgrade_outcome", OutcomeName(UpgradeRun.upgradeOutcome)},
-                     {"upgrade_message", UpgradeRun.upgradeMessage},
-                     {"started", UpgradeRun.started},
-                     {"line_lost", UpgradeRun.lineLost},
-                     {"blocks_sent", UpgradeRun.blocksSent},
-                     {"blocks_resent", UpgradeRun.blocksResent}});
+        line.update(RunResultJson(e.outcome, e.message));
+        line["line_lost"] = UpgradeRun.lineLost;
     }
     return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

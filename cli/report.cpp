@@ -38,6 +38,16 @@ std::string UtcTimestamp() {
     return text;
 }
 
+nlohmann::json RunResultJson(UpgradeOutcome outcome, const std::string& message) {
+    return {{"outcome", OutcomeName(outcome)},
+            {"message", message},
+            {"upgrade_outcome", OutcomeName(UpgradeRun.upgradeOutcome)},
+            {"upgrade_message", UpgradeRun.upgradeMessage},
+            {"started", UpgradeRun.started},
+            {"blocks_sent", UpgradeRun.blocksSent},
+            {"blocks_resent", UpgradeRun.blocksResent}};
+}
+
 std::string ReportLine(const ReportEntry& e) {
     Json line = {{"time", e.time},
                  {"port", e.port},
@@ -47,16 +57,10 @@ std::string ReportLine(const ReportEntry& e) {
                  {"header", nullptr},
                  {"scanner", nullptr},
                  {"access", AccessName()},
-                 {"outcome", OutcomeName(e.outcome)},
-                 {"message", e.message},
-                 {"upgrade_outcome", OutcomeName(UpgradeRun.upgradeOutcome)},
-                 {"upgrade_message", UpgradeRun.upgradeMessage},
-                 {"started", UpgradeRun.started},
                  {"exit", e.exitStatus},
                  {"seconds", e.seconds},
-                 {"blocks_sent", UpgradeRun.blocksSent},
-                 {"blocks_resent", UpgradeRun.blocksResent},
                  {"answer_delay_ms", AnswerDelayJson()}};
+    line.update(RunResultJson(e.outcome, e.message));
     if (UpgradeRun.headerPresent)
         line["header"] =
             IdentityJson(ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software);

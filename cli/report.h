@@ -27,6 +27,10 @@ std::string UtcTimestamp();
 // The access mode as records name it: "end-user", "reseller", "override".
 const char* AccessName();
 
+// How the run ended: the outcome shown and its message, what the upgrade
+// itself ended with, whether the scanner was started, blocks sent and sent again.
+nlohmann::json RunResultJson(UpgradeOutcome outcome, const std::string& message);
+
 // An identity's four texts as a JSON object.
 nlohmann::json IdentityJson(const char* customer, const char* module, const char* hardware,
                             const char* software);

@@ -27,3 +27,11 @@ void SerialNote(const char* text) {
     void (*note)(const char*) = noteSink.load();
     if (note) note(text);
 }
+
+std::string RefusedSettingsText() {
+    SerialPortReport r = SerialLastPortReport();
+    std::string kept = r.speedFound != r.speedAsked && r.speedFound != 0
+                           ? " (the driver kept " + std::to_string(r.speedFound) + " baud)"
+                           : "";
+    return "did not take " + std::to_string(r.speedAsked) + " baud 8N1" + kept;
+}

@@ -2,6 +2,7 @@
 // low-latency flag, a settings record given twice. For hints, `doctor` and -v.
 #pragma once
 #include <cstdint>
+#include <string>
 
 enum SerialLowLatency {
     LowLatencyNotAsked,     // no port opened yet, or a platform without the flag
@@ -19,6 +20,10 @@ struct SerialPortReport {
 };
 
 SerialPortReport SerialLastPortReport();
+
+// "did not take 57600 baud 8N1 (the driver kept 9600 baud)": what a port
+// refused at its last open, for the hints that follow the port's name.
+std::string RefusedSettingsText();
 
 // Short notes on what the driver did at an open ("low latency set"), for a
 // verbose front end; nothing is said without a sink.

@@ -106,11 +106,7 @@ std::string ExplainMissing(const std::string& device) {
 
 // The speed the driver kept, when it would not take the line's own.
 std::string ExplainSettingsRefused(const std::string& device) {
-    SerialPortReport r = SerialLastPortReport();
-    std::string kept = r.speedFound != r.speedAsked && r.speedFound != 0
-                           ? " (it reads back " + std::to_string(r.speedFound) + " baud)"
-                           : "";
-    return device + " did not take " + std::to_string(r.speedAsked) + " baud 8N1" + kept +
+    return device + " " + RefusedSettingsText() +
            ": its driver refuses these settings; try another adapter or its maker's driver";
 }
 

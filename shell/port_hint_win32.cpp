@@ -10,11 +10,7 @@ namespace {
 // A driver that keeps its previous speed (9600 after monitor mode) would make
 // every run end "not connected": this says what happened instead.
 std::string ExplainSettingsRefused(const std::string& name) {
-    SerialPortReport r = SerialLastPortReport();
-    std::string kept = r.speedFound != r.speedAsked && r.speedFound != 0
-                           ? " (it stays at " + std::to_string(r.speedFound) + " baud)"
-                           : "";
-    return name + " did not take " + std::to_string(r.speedAsked) + " baud 8N1" + kept +
+    return name + " " + RefusedSettingsText() +
            ": its driver refuses these settings; update the adapter's driver from its maker, or "
            "try another adapter";
 }

@@ -152,7 +152,7 @@ TEST_F(SerialSettingsTest, APortThatKeepsAnotherSpeedIsRefusedAtOpen) {
     EXPECT_EQ(9600u, report.speedFound);
     EXPECT_EQ(0, driver.flags);  // the low-latency flag went back with the refusal
     EXPECT_EQ(std::string(peer.Path()) +
-                  " did not take 57600 baud 8N1 (it reads back 9600 baud): its driver refuses "
+                  " did not take 57600 baud 8N1 (the driver kept 9600 baud): its driver refuses "
                   "these settings; try another adapter or its maker's driver",
               ExplainOpenFailure(peer.Path(), SerialSettingsRefused));
 

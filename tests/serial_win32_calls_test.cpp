@@ -178,7 +178,7 @@ TEST_F(FakeCommTest, APortThatKeepsAnotherSpeedIsRefusedAtOpen) {
     EXPECT_EQ("Bad hComm \n", trace.Take());
     EXPECT_EQ(9600u, SerialLastPortReport().speedFound);
     EXPECT_EQ(
-        "COM9 did not take 57600 baud 8N1 (it stays at 9600 baud): its driver refuses these "
+        "COM9 did not take 57600 baud 8N1 (the driver kept 9600 baud): its driver refuses these "
         "settings; update the adapter's driver from its maker, or try another adapter",
         ExplainOpenFailure("\\\\.\\COM9", SerialSettingsRefused));
 
