@@ -65,7 +65,10 @@ start_peer() {
 }
 
 running() {  # a child that has not ended (a zombie counts as ended)
-    [ -r "/proc/$1/stat" ] && [ "$(awk '{print $3}' "/proc/$1/stat")" != Z ]
+    # One read: the shell may reap the child between a look and a read.
+    local state
+    state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || true
+    [ -n "$state" ] && [ "$state" != Z ]
 }
 wait_for_exit() {  # wait_for_exit PID SECONDS: its exit status, or 124 after killing it
     for _ in $(seq 1 $(($2 * 10))); do

@@ -42,7 +42,10 @@ focus_window() {  # a window found by name may not be mapped yet
     return 1
 }
 running() {  # a child that has not ended (a zombie counts as ended)
-    [ -r "/proc/$1/stat" ] && [ "$(awk '{print $3}' "/proc/$1/stat")" != Z ]
+    # One read: the shell may reap the child between a look and a read.
+    local state
+    state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || true
+    [ -n "$state" ] && [ "$state" != Z ]
 }
 field() {  # field FILE KEY: the rest of the line that starts with KEY
     sed -n "s/^$2 //p" "$1" | head -1
