@@ -37,12 +37,6 @@ int SerialReaderThreadCount();
 void SerialHalt();
 bool SerialHalted();
 
-// Who else hears every byte received, after the ring has it: the trace on
-// standard output unless a front end subscribes something else. Called on
-// the reader thread, so it must not wait for anything slow.
-typedef void (*ReceiveListener)(const unsigned char* bytes, int count);
-void SerialSetReceiveListener(ReceiveListener listener);
-
 // Hears every byte that crosses the line, both ways, as it crosses: what a
 // write handed to the driver (on the writer's thread) and what the reader
 // took in (on the reader's thread, before the ring has it, so before anyone

@@ -8,7 +8,6 @@
 namespace {
 std::atomic<int> readersRunning{0};
 SerialOpenFailure lastOpenFailure = SerialOpenOk;
-std::atomic<ReceiveListener> listener{TraceReceived};
 std::atomic<LineTap> lineTap{nullptr};
 std::mutex tapOrder;
 }  // namespace
@@ -47,20 +46,16 @@ bool SerialHalted() {
     return RxHalted();
 }
 
-void SerialSetReceiveListener(ReceiveListener l) {
-    listener = l ? l : TraceReceived;
-}
-
 // The tap hears of the bytes before the upgrade can answer them, so that a
 // recording has them before the answer; the upgrade is woken before the
-// listener, so its answer never waits for the trace.
+// trace takes them, so its answer never waits for the trace.
 void SerialDeliverReceived(const unsigned char* bytes, int count) {
     if (LineTap tap = lineTap.load()) {
         std::lock_guard<std::mutex> hold(tapOrder);
         tap(false, bytes, count);
     }
     RxPush(bytes, count);
-    listener.load()(bytes, count);
+    TraceReceived(bytes, count);
 }
 
 void SerialNoteWritten(const unsigned char* bytes, int count) {

@@ -10,7 +10,7 @@ int SerialRefuseOpen(SerialOpenFailure why);
 void SerialNoteOpened();
 
 // The reader's hand-over of what it took from the driver: into the ring
-// first, then to the listener.
+// first, then to the trace.
 void SerialDeliverReceived(const unsigned char* bytes, int count);
 
 // What a write handed to the driver, for the line's tap.

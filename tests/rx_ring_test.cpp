@@ -127,12 +127,12 @@ TEST_F(RxRingTest, TraceHasLfBeforeEachCrAndKeepsNul) {
 
 std::vector<unsigned char> heard;
 
-TEST_F(RxRingTest, ASubscriberHearsWhatTheRingGetsInsteadOfTheTrace) {
+TEST_F(RxRingTest, ASinkHearsWhatTheRingGetsInsteadOfTheTrace) {
     trace.Take();
-    SerialSetReceiveListener([](const unsigned char* b, int n) { heard.assign(b, b + n); });
+    SetTraceSink([](const unsigned char* b, int n) { heard.assign(b, b + n); });
     const unsigned char received[] = {0x15, '\r'};
     SerialDeliverReceived(received, sizeof received);
-    SerialSetReceiveListener(nullptr);  // the trace again
+    SetTraceSink(nullptr);  // standard output again
     EXPECT_EQ(std::vector<unsigned char>({0x15, '\r'}), heard);
     EXPECT_EQ(std::vector<int>({0x15, '\r'}), Drain());
     EXPECT_EQ("", trace.Take());
