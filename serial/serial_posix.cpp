@@ -49,26 +49,21 @@ std::atomic<int> openFd{-1};  // the same, for the ring's look at the driver fro
 int wakePipe[2] = {-1, -1};   // written by SerialClose: closing an fd does not wake poll()
 std::thread readerThread;
 
+const struct {
+    uint32_t baud;
+    speed_t speed;
+} Rates[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},    {9600, B9600},
+             {19200, B19200},   {38400, B38400},   {57600, B57600},  {115200, B115200},
+             {230400, B230400}, {460800, B460800}, {921600, B921600}};
+
 speed_t SpeedFor(uint32_t baud) {
-    static const struct {
-        uint32_t baud;
-        speed_t speed;
-    } rates[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},    {9600, B9600},
-                 {19200, B19200},   {38400, B38400},   {57600, B57600},  {115200, B115200},
-                 {230400, B230400}, {460800, B460800}, {921600, B921600}};
-    for (const auto& r : rates)
+    for (const auto& r : Rates)
         if (r.baud == baud) return r.speed;
     return B0;
 }
 
 uint32_t BaudFor(speed_t speed) {
-    static const struct {
-        speed_t speed;
-        uint32_t baud;
-    } rates[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
-                 {B19200, 19200},   {B38400, 38400},   {B57600, 57600},  {B115200, 115200},
-                 {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
-    for (const auto& r : rates)
+    for (const auto& r : Rates)
         if (r.speed == speed) return r.baud;
     return 0;
 }

@@ -4,8 +4,8 @@
 #include "upgrade/xmodem.h"
 
 namespace {
-// SOH, number, complement, data, checksum; 10 bits a byte at 8N1.
-const double BlockBits = (XmodemBlockSize + 4) * 10.0;
+// 10 bits a byte at 8N1.
+const double BlockBits = XmodemWireBlockBytes * 10.0;
 }  // namespace
 
 double AnswerDelayMs(int64_t waitUs, int32_t answers, uint32_t baud) {
@@ -15,5 +15,5 @@ double AnswerDelayMs(int64_t waitUs, int32_t answers, uint32_t baud) {
 }
 
 double UpgradeAnswerDelayMs() {
-    return AnswerDelayMs(UpgradeRun.answerWaitUs, UpgradeRun.answersTimed, UpgradeLineRate);
+    return AnswerDelayMs(UpgradeRun.answerWaitUs, UpgradeRun.answersTimed, UpgradeBaud);
 }

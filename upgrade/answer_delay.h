@@ -3,8 +3,6 @@
 #pragma once
 #include <cstdint>
 
-enum { UpgradeLineRate = 57600 };
-
 // Milliseconds, never below 0 (a pseudo-terminal is faster than the wire);
 // -1 when no answer was timed.
 double AnswerDelayMs(int64_t waitUs, int32_t answers, uint32_t baud);

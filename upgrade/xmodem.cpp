@@ -15,11 +15,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum { StartBudget = 2500, AnswerBudget = 5000, HeaderReads = 8, WireBlockBytes = 132 };
+enum { StartBudget = 2500, AnswerBudget = 5000, HeaderReads = 8 };
 
 // A block's time on the wire, 10 bits a byte; an answer sooner than most of
 // that cannot be the answer to it.
-constexpr double WireMsPerBlock = WireBlockBytes * 10 * 1000.0 / UpgradeBaud;
+constexpr double WireMsPerBlock = XmodemWireBlockBytes * 10 * 1000.0 / UpgradeBaud;
 constexpr double FastestPossibleMs = 0.9 * WireMsPerBlock;
 constexpr double QuietFloorMs = 5;
 

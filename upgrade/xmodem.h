@@ -7,6 +7,8 @@ enum {
     XmodemSoh = 0x01,
     XmodemEot = 0x04,
     XmodemBlockSize = 128,
+    // SOH, number, complement, the data and the checksum, as a block crosses the line.
+    XmodemWireBlockBytes = XmodemBlockSize + 4,
     // An unanswered block is sent again at most this many times.
     XmodemMaxResends = 10,
     // The wait for the start signal ends after this long in all, however busy the line.
