@@ -194,8 +194,10 @@ int DriverBacklog() {
     return h == INVALID_HANDLE_VALUE ? 0 : static_cast<int>(WaitingBytes(h));
 }
 
-// The wait and the reads each have a record of their own, as the handle is
-// overlapped: a wait without one may report completion before anything came.
+// SerialReaderThread of this platform, handed the link of the port it was
+// started for, so that it never reads a later open's. The wait and the reads
+// each have a record of their own, as the handle is overlapped: a wait
+// without one may report completion before anything came.
 void RunReader(PortLink* l) {
     OVERLAPPED waitRecord = NewRecord(), readRecord = NewRecord();
     DWORD seen = 0;  // filled by the wait; outlives it, as FinishIo waits for the driver
@@ -309,13 +311,4 @@ void SerialClose() {
     }
     LetGo(l);
     RxSetLinkDown(true);
-}
-
-// The reader of the port open now, on the calling thread.
-void SerialReaderThread() {
-    PortLink* l = link;
-    if (!l) return;
-    l->holders.fetch_add(1);
-    SerialReaderStarting();
-    RunReader(l);
 }

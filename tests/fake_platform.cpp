@@ -44,7 +44,6 @@ void SerialClose() {
     fake::serial.open = false;
 }
 
-void SerialReaderThread() {}
 SerialOpenFailure SerialLastOpenFailure() {
     return fake::serial.openFails ? SerialBusy : SerialOpenOk;
 }
