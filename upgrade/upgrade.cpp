@@ -61,12 +61,17 @@ bool QueryScannerIdentity() {
     return true;
 }
 
-// Module numbers must match; the image's software must not sort before the scanner's.
+// Module numbers must match; the image's software must not sort before the
+// scanner's. The question put in override mode bears the failure's own text.
+bool AllowMismatch(UpgradeOutcome mismatch) {
+    return ConfirmOverride(OutcomeText(mismatch)) || Fail(mismatch);
+}
+
 bool CheckIdentities() {
     if (std::strcmp(ScannerId.moduleNo, ImageId.moduleNo) != 0)
-        return ConfirmOverride("Mismatch Module NO.") || Fail(OutcomeModuleMismatch);
+        return AllowMismatch(OutcomeModuleMismatch);
     if (std::strcmp(ImageId.software, ScannerId.software) < 0)
-        return ConfirmOverride("Mismatch Software ID") || Fail(OutcomeSoftwareMismatch);
+        return AllowMismatch(OutcomeSoftwareMismatch);
     return true;
 }
 
