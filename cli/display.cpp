@@ -9,10 +9,12 @@
 #include <new>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli/adapter_hints.h"
 #include "cli/cli_platform.h"
+#include "cli/report.h"
 #include "codec/scanner_identity.h"
 #include "serial/trace.h"
 #include "shell/progress_display.h"
@@ -30,17 +32,22 @@ struct Note {
     std::string text;
 };
 
-// What the upgrade hands over: taken in at once, drawn by the display's thread.
-struct Mailbox {
-    std::mutex lock;
-    std::condition_variable changed, applied;
+// What the upgrade handed over and the display's thread has not yet taken.
+struct Pending {
     std::deque<UpgradeProgress> steps;  // every report that changes the text, in order
     bool fresh = false;
     UpgradeProgress latest{};  // the newest block count wins
     std::deque<Note> notes;
     bool scannerFresh = false;
     ScannerIdentity scanner{};
-    uint64_t posted = 0, taken = 0, done = 0;
+};
+
+// Taken in at once, drawn by the display's thread.
+struct Mailbox {
+    std::mutex lock;
+    std::condition_variable changed, applied;
+    Pending pending;
+    uint64_t posted = 0, done = 0;
     bool stop = false;
 };
 
@@ -59,7 +66,6 @@ struct State {
     std::string port, image;
     Clock::time_point started, firstAck, lastDraw, lastPlain, lastEvent;
     UpgradeProgress progress{};
-    bool running = false;
     std::string status, printed;
     bool drawn = false;
     int drawnLength = 0;
@@ -156,10 +162,15 @@ void DrawBar() {
     d.lastDraw = Clock::now();
 }
 
+// The text counts kilobytes sent.
+bool Counting() {
+    return d.progress.step == StepBlockAcked || d.progress.step == StepUploaded;
+}
+
 // Kilobyte lines at most once a second; every other change of text at once.
 void PrintPlainStatus(bool last) {
     if (d.status.empty() || d.status == d.printed) return;
-    bool counting = d.progress.step == StepBlockAcked || d.progress.step == StepUploaded;
+    bool counting = Counting();
     auto now = Clock::now();
     if (counting && !last && now - d.lastPlain < std::chrono::seconds(1)) return;
     std::string line = d.status;
@@ -170,20 +181,6 @@ void PrintPlainStatus(bool last) {
     std::fprintf(stderr, "%s\n", line.c_str());
     d.printed = d.status;
     d.lastPlain = now;
-}
-
-void ShowTraceLines() {
-    std::vector<std::string> lines;
-    {
-        std::lock_guard<std::mutex> guard(trace.lock);
-        lines.swap(trace.lines);
-    }
-    for (const std::string& line : lines) {
-        bool redraw = d.drawn;
-        ClearBar();
-        std::fprintf(stderr, "rx %s\n", line.c_str());
-        if (redraw) DrawBar();
-    }
 }
 
 const char* PhaseName(UpgradePhase phase) {
@@ -200,7 +197,7 @@ void EmitProgress(bool force) {
     d.lastEvent = now;
     Emit({{"ev", "progress"},
           {"phase", PhaseName(d.progress.phase)},
-          {"counting", d.progress.step == StepBlockAcked || d.progress.step == StepUploaded},
+          {"counting", Counting()},
           {"text", d.status},
           {"percent", n.percent},
           {"sent", n.sent},
@@ -216,6 +213,15 @@ void WriteLine(const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
     if (redraw) DrawBar();
     std::fflush(stderr);
+}
+
+void ShowTraceLines() {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> guard(trace.lock);
+        lines.swap(trace.lines);
+    }
+    for (const std::string& line : lines) WriteLine("rx " + line);
 }
 
 // Under outputLock. `textChanged` draws at once; a count alone waits its turn.
@@ -239,11 +245,9 @@ void ApplyProgress(const UpgradeProgress& p, bool textChanged) {
 
 void ApplyScanner(const ScannerIdentity& s) {
     if (d.mode != DisplayEvents) return;
-    Emit({{"ev", "scanner"},
-          {"customer", s.customerId},
-          {"module", s.moduleNo},
-          {"hardware", s.hardware},
-          {"software", s.software}});
+    Json event = IdentityJson(s.customerId, s.moduleNo, s.hardware, s.software);
+    event["ev"] = "scanner";
+    Emit(std::move(event));
 }
 
 void ApplyNote(const Note& note) {
@@ -252,31 +256,12 @@ void ApplyNote(const Note& note) {
     WriteLine(Format("[%7.3f] ", Seconds(note.at - d.started)) + note.text);
 }
 
-struct Taken {
-    std::deque<UpgradeProgress> steps;
-    bool fresh;
-    UpgradeProgress latest;
-    std::deque<Note> notes;
-    bool scannerFresh;
-    ScannerIdentity scanner;
-};
-
-void Apply(const Taken& t) {
+void Apply(const Pending& t) {
     std::lock_guard<std::mutex> guard(outputLock);
     for (const Note& note : t.notes) ApplyNote(note);
     if (t.scannerFresh) ApplyScanner(t.scanner);
     for (const UpgradeProgress& p : t.steps) ApplyProgress(p, true);
     if (t.fresh) ApplyProgress(t.latest, false);
-}
-
-// Under the box's lock.
-Taken TakePosted(Mailbox& box) {
-    Taken t{{}, box.fresh, box.latest, {}, box.scannerFresh, box.scanner};
-    t.steps.swap(box.steps);
-    t.notes.swap(box.notes);
-    box.fresh = box.scannerFresh = false;
-    box.taken = box.posted;
-    return t;
 }
 
 // A count drawn late is drawn once its turn comes, even when nothing new arrives.
@@ -285,10 +270,10 @@ void DisplayLoop() {
     std::unique_lock<std::mutex> guard(box.lock);
     for (;;) {
         box.changed.wait_for(guard, std::chrono::milliseconds(RedrawMs),
-                             [&box] { return box.posted != box.taken || box.stop; });
-        bool stopping = box.stop && box.posted == box.taken;
-        Taken t = TakePosted(box);
-        uint64_t upto = box.taken;
+                             [&box] { return box.posted != box.done || box.stop; });
+        bool stopping = box.stop && box.posted == box.done;
+        uint64_t upto = box.posted;
+        Pending t = std::exchange(box.pending, Pending());
         guard.unlock();
         Apply(t);
         guard.lock();
@@ -313,22 +298,23 @@ void Post(void (*put)(Mailbox& box, const void* what), const void* what, bool wa
 // The reports that change the text queue up; a block count only replaces the last.
 void PutProgress(Mailbox& box, const void* what) {
     const UpgradeProgress& p = *static_cast<const UpgradeProgress*>(what);
+    Pending& q = box.pending;
     if (p.step == StepBlockAcked || p.step == StepMeasured) {
-        box.latest = p;
-        box.fresh = true;
+        q.latest = p;
+        q.fresh = true;
         return;
     }
-    if (box.steps.size() >= QueuedSteps) box.steps.pop_front();
-    box.steps.push_back(p);
-    box.fresh = false;  // this one is newer
+    if (q.steps.size() >= QueuedSteps) q.steps.pop_front();
+    q.steps.push_back(p);
+    q.fresh = false;  // this one is newer
 }
 
 void HookProgress(const UpgradeProgress& p) {
     if (p.step == StepIdentified) {
         Post(
             [](Mailbox& box, const void*) {
-                box.scanner = ScannerId;
-                box.scannerFresh = true;
+                box.pending.scanner = ScannerId;
+                box.pending.scannerFresh = true;
             },
             nullptr);
         return;
@@ -336,18 +322,7 @@ void HookProgress(const UpgradeProgress& p) {
     Post(PutProgress, &p, p.step != StepBlockAcked);
 }
 
-void PostNote(const char* text) {
-    if (d.verbosity != Verbose) return;
-    Note note{Clock::now(), text};
-    Post(
-        [](Mailbox& box, const void* what) {
-            if (box.notes.size() < QueuedNotes)
-                box.notes.push_back(*static_cast<const Note*>(what));
-        },
-        &note);
-}
-
-const ProgressHooks hooks = {HookProgress, PostNote};
+const ProgressHooks hooks = {HookProgress, DisplayNote};
 
 // Everything handed over so far is on the screen.
 void Settle() {
@@ -395,7 +370,14 @@ void StopDisplay() {
 }
 
 void DisplayNote(const char* text) {
-    PostNote(text);
+    if (d.verbosity != Verbose) return;
+    Note note{Clock::now(), text};
+    Post(
+        [](Mailbox& box, const void* what) {
+            if (box.pending.notes.size() < QueuedNotes)
+                box.pending.notes.push_back(*static_cast<const Note*>(what));
+        },
+        &note);
 }
 
 const ProgressHooks* DisplayProgressHooks() {
@@ -409,7 +391,6 @@ void DisplayNewUpgrade(const std::string& image) {
     d.started = d.firstAck = Clock::now();
     d.progress = UpgradeProgress();
     d.status.clear(), d.printed.clear();
-    d.running = true;
 }
 
 void DisplayLine(const std::string& text, bool always) {
@@ -449,7 +430,6 @@ void DisplayAnswerEnded() {
 void DisplayResult(const char* message, int exitStatus) {
     Settle();
     std::lock_guard<std::mutex> guard(outputLock);
-    d.running = false;
     double took = Seconds(Clock::now() - d.started);
     if (d.mode == DisplayEvents)
         return Emit(
