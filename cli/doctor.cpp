@@ -19,12 +19,6 @@ struct Verdict {
     bool ready;
 };
 
-std::string Mode(unsigned mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", mode & 07777);
-    return text;
-}
-
 void Line(const std::string& label, const std::string& text) {
     if (!text.empty()) std::printf("  %-14s %s\n", (label + ":").c_str(), text.c_str());
 }
@@ -48,7 +42,7 @@ std::string UsbLine(const PortDetails& d) {
 
 std::string AccessLine(const PortFacts& f) {
     if (f.windows || f.owner.empty()) return std::string();
-    return "owner " + f.owner + ", group " + f.group + ", mode " + Mode(f.mode) + ": " +
+    return "owner " + f.owner + ", group " + f.group + ", mode " + ModeText(f.mode) + ": " +
            f.userName + (f.mayOpen ? " may open it" : " may not open it");
 }
 
@@ -94,7 +88,7 @@ Json FactsJson(const PortFacts& f) {
     if (!f.windows && !f.owner.empty())
         facts["access"] = {{"owner", f.owner},
                            {"group", f.group},
-                           {"mode", Mode(f.mode)},
+                           {"mode", ModeText(f.mode)},
                            {"user", f.userName},
                            {"may_open", f.mayOpen}};
     if (!f.windows)

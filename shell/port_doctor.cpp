@@ -4,12 +4,6 @@
 
 namespace {
 
-std::string Mode(unsigned mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", mode & 07777);
-    return text;
-}
-
 std::string DoctorRule(const PortFacts& f) {
     return "orvane-flash doctor --udev-rule -p " + f.details.device;
 }
@@ -31,7 +25,7 @@ PortFinding Missing(const PortFacts& f) {
 PortFinding Denied(const PortFacts& f) {
     std::string who = (f.userName.empty() ? std::string("this user") : f.userName);
     std::string facts = who + " may not open " + f.details.device + " (owner " + f.owner +
-                        ", group " + f.group + ", mode " + Mode(f.mode) + ")";
+                        ", group " + f.group + ", mode " + ModeText(f.mode) + ")";
     if (f.groupMayUse && f.inGroupListed && !f.inGroupNow)
         return {"login-older", true,
                 who + " is in the group " + f.group + ", but this login is older than that",
@@ -126,6 +120,12 @@ std::vector<PortFinding> JudgePort(const PortFacts& f) {
     if (!f.brlttyRule.empty()) found.push_back(BrlttyClaims(f));
     if (f.details.latencyMs > LatencyWorthLoweringMs) found.push_back(SlowAdapter(f));
     return found;
+}
+
+std::string ModeText(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777);
+    return text;
 }
 
 bool PortIsReady(const std::vector<PortFinding>& findings) {
