@@ -36,12 +36,16 @@ bool LowLatencyInForce() {
 
 }  // namespace
 
+// The port's details are only looked up when a hint may need them.
 void HintAdapterTiming(const std::string& entry) {
+    double delay = UpgradeAnswerDelayMs();
+    bool slow = delay >= SlowAnswerMs && UpgradeRun.answersTimed >= MinTimedAnswers;
+    bool echoHeldBack = UpgradeRun.upgradeOutcome == OutcomeWriteFail && !LowLatencyInForce();
+    if (!slow && !echoHeldBack) return;
     PortDetails d;
     bool known = DetailsOfEntry(entry, d);
     std::string fix = known ? LatencyTimerFix(d) : "lower the adapter's latency timer";
-    double delay = UpgradeAnswerDelayMs();
-    if (delay >= SlowAnswerMs && UpgradeRun.answersTimed >= MinTimedAnswers) {
+    if (slow) {
         char text[160];
         std::snprintf(text, sizeof text,
                       "each block's answer came %.1f ms later than the wire needs: the adapter "
@@ -49,8 +53,7 @@ void HintAdapterTiming(const std::string& entry) {
                       delay);
         DisplayLine("hint: " + std::string(text) + fix);
     }
-    bool echoFailed = UpgradeRun.upgradeOutcome == OutcomeWriteFail;
-    if (echoFailed && known && d.latencyMs > SlowEchoLatencyMs && !LowLatencyInForce())
+    if (echoHeldBack && known && d.latencyMs > SlowEchoLatencyMs)
         DisplayLine("hint: the adapter's latency timer is " + std::to_string(d.latencyMs) +
                     " ms, about as long as the scanner's echo may take (51 ms); " + fix);
 }

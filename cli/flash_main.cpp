@@ -55,18 +55,14 @@ int Upgrade(const FlashOptions& o) {
 int Monitor(const FlashOptions& o) {
     StartDisplay(DisplayPlain, o.verbosity, o.ports.front());
     SerialSetNoteSink(NoteAdapter);
-    DiscoverSerialPorts(nullptr, nullptr);
-    std::string entry = ResolvePortName(o.ports.front());
-    char device[ImagePathSize];
-    if (!ResolvePortEntry(entry.c_str(), device, sizeof device) || OpenMonitorPort(device) < 0) {
-        HintRefusedPort(entry);
+    std::string device = DeviceOf(o.ports.front());
+    if (device.empty() || OpenMonitorPort(device.c_str()) < 0) {
+        HintRefusedPort(ResolvePortName(o.ports.front()));
         DisplayResult(OutcomeText(OutcomePortRefused), ExitPortNotOpened);
         return ExitPortNotOpened;
     }
-    bool recording =
-        !o.record.empty() && StartRecording(o.record, {o.ports.front(), device, "", MonitorBaud});
-    if (!o.record.empty() && !recording)
-        std::fprintf(stderr, "warning: cannot write the recording %s\n", o.record.c_str());
+    if (!o.record.empty() && !StartRecording(o.record, {o.ports.front(), device, "", MonitorBaud}))
+        DisplayLine("warning: cannot write the recording " + o.record, true);
     std::fputs("monitoring at 9600 baud; Ctrl-C ends\n", stderr);
     auto started = std::chrono::steady_clock::now();
     WaitUntilStopRequested();

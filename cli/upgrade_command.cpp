@@ -21,6 +21,14 @@
 #include "upgrade/session.h"
 #include "upgrade/upgrade.h"
 
+// Links and bare names are resolved anew at each look: a port may come and
+// go, and a COM port may appear.
+std::string DeviceOf(const std::string& given) {
+    DiscoverSerialPorts(nullptr, nullptr);
+    char device[ImagePathSize];
+    return ResolvePortEntry(ResolvePortName(given).c_str(), device, sizeof device) ? device : "";
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -35,14 +43,6 @@ struct PortRun {
     std::string given;  // the port as the user named it
     int done = 0, failed = 0;
 };
-
-// Links and bare names are resolved anew at each look: a port may come and
-// go, and a COM port may appear.
-std::string DeviceOf(const std::string& given) {
-    DiscoverSerialPorts(nullptr, nullptr);
-    char device[ImagePathSize];
-    return ResolvePortEntry(ResolvePortName(given).c_str(), device, sizeof device) ? device : "";
-}
 
 // The port is there, opens, and its console answers a lone carriage return.
 bool ScannerAnswers(const std::string& given) {
@@ -117,8 +117,9 @@ int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const st
         message = OutcomeText(outcome);
         status = ExitInterruptedBase + InterruptSignal();
     } else {
-        HintAfterAttempt(ResolvePortName(r.given));
-        HintAdapterTiming(ResolvePortName(r.given));
+        std::string entry = ResolvePortName(r.given);
+        HintAfterAttempt(entry);
+        HintAdapterTiming(entry);
     }
     DisplayResult(message.c_str(), status);
     double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
