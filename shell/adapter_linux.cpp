@@ -106,26 +106,6 @@ int MasterIndex(const fs::path& processDir, const fs::path& fd, const std::strin
     return -1;
 }
 
-// Processes with the device open. The process that holds a pseudo-terminal's
-// master is its far end (an emulated scanner, say), not a holder.
-std::vector<PortHolder> Holders(const std::string& device, int ptyIndex) {
-    std::error_code ec;
-    std::string target = fs::canonical(device, ec).string();
-    std::vector<PortHolder> holders;
-    ForEachProcess([&](const fs::path& dir, int pid) {
-        bool holds = false, farEnd = false;
-        std::error_code fdError;
-        for (const fs::directory_entry& fd : fs::directory_iterator(dir / "fd", fdError)) {
-            std::error_code linkError;
-            std::string link = fs::read_symlink(fd.path(), linkError).string();
-            holds = holds || link == target;
-            farEnd = farEnd || (ptyIndex >= 0 && MasterIndex(dir, fd.path(), link) == ptyIndex);
-        }
-        if (holds && !farEnd) holders.push_back({pid, FirstLine(dir / "comm")});
-    });
-    return holders;
-}
-
 // One line of /etc/group or /etc/passwd, split at its colons.
 std::vector<std::string> Fields(const std::string& line) {
     std::vector<std::string> fields;
@@ -284,6 +264,27 @@ void LookAtNeighbours(PortFacts& f, const std::string& ttyName) {
 }
 
 }  // namespace
+
+// Processes with the device open. The process that holds a pseudo-terminal's
+// master is its far end (an emulated scanner, say), not a holder.
+std::vector<PortHolder> Holders(const std::string& device, int ptyIndex) {
+    std::error_code ec;
+    std::string target = fs::canonical(device, ec).string();
+    if (ec) return {};
+    std::vector<PortHolder> holders;
+    ForEachProcess([&](const fs::path& dir, int pid) {
+        bool holds = false, farEnd = false;
+        std::error_code fdError;
+        for (const fs::directory_entry& fd : fs::directory_iterator(dir / "fd", fdError)) {
+            std::error_code linkError;
+            std::string link = fs::read_symlink(fd.path(), linkError).string();
+            holds = holds || link == target;
+            farEnd = farEnd || (ptyIndex >= 0 && MasterIndex(dir, fd.path(), link) == ptyIndex);
+        }
+        if (holds && !farEnd) holders.push_back({pid, FirstLine(dir / "comm")});
+    });
+    return holders;
+}
 
 void SetSystemRoot(const char* root) {
     systemRoot = root ? root : "";

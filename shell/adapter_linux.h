@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "shell/port_facts.h"
+
 // Every system path (/sys, /dev, /proc, /run/udev, /etc, the udev rule folders,
 // /usr/bin) read below `root`; nullptr for the real system. Under another
 // root no trial open is made.
@@ -18,6 +20,11 @@ struct DoctorUser {
 
 // nullptr: the user running this process.
 void SetDoctorUser(const DoctorUser* user);
+
+// Processes with the device open, this one left out. The process that holds
+// the master of pseudo-terminal `ptyIndex` is its far end, not a holder; -1
+// for a device that is no pseudo-terminal.
+std::vector<PortHolder> Holders(const std::string& device, int ptyIndex);
 
 // brltty is installed (it takes CH340 and CP210x adapters on some desktops).
 bool BrlttyInstalled();

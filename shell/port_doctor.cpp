@@ -39,15 +39,6 @@ PortFinding Denied(const PortFacts& f) {
                 "\", MODE=\"0660\"), then join that group"};
 }
 
-std::string HolderList(const std::vector<PortHolder>& holders, bool pidsOnly) {
-    std::string text;
-    for (const PortHolder& h : holders) {
-        text += (text.empty() ? "" : pidsOnly ? " " : ", ") + std::to_string(h.pid);
-        if (!pidsOnly) text += " (" + h.name + ")";
-    }
-    return text;
-}
-
 PortFinding Held(const PortFacts& f) {
     if (f.holders.empty() && f.windows)
         return {"held", true, f.given + " is in use by another program",
@@ -120,12 +111,6 @@ std::vector<PortFinding> JudgePort(const PortFacts& f) {
     if (!f.brlttyRule.empty()) found.push_back(BrlttyClaims(f));
     if (f.details.latencyMs > LatencyWorthLoweringMs) found.push_back(SlowAdapter(f));
     return found;
-}
-
-std::string ModeText(unsigned mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", mode & 07777);
-    return text;
 }
 
 bool PortIsReady(const std::vector<PortFinding>& findings) {

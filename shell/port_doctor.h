@@ -17,8 +17,5 @@ std::vector<PortFinding> JudgePort(const PortFacts& facts);
 
 bool PortIsReady(const std::vector<PortFinding>& findings);
 
-// A file's permission bits as ls would give them in octal: "0660".
-std::string ModeText(unsigned mode);
-
 // Above this an adapter's latency timer is worth lowering.
 enum { LatencyWorthLoweringMs = 2 };

@@ -2,6 +2,7 @@
 // may open it, who holds it, and what on the system may take it away. The
 // platform gathers the facts; JudgePort (port_doctor.h) judges them.
 #pragma once
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,23 @@ struct PortHolder {
     int pid;
     std::string name;
 };
+
+// "1234 (minicom), 5678 (screen)", or with `pidsOnly` "1234 5678".
+inline std::string HolderList(const std::vector<PortHolder>& holders, bool pidsOnly) {
+    std::string text;
+    for (const PortHolder& h : holders) {
+        text += (text.empty() ? "" : pidsOnly ? " " : ", ") + std::to_string(h.pid);
+        if (!pidsOnly) text += " (" + h.name + ")";
+    }
+    return text;
+}
+
+// A file's permission bits in octal, as in "mode 0660".
+inline std::string ModeText(unsigned mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777);
+    return text;
+}
 
 struct PortFacts {
     std::string given;    // as the user named it
