@@ -2,6 +2,16 @@
 # pages, bash completion, the dialog's menu entry and icons, the copyright
 # file and changelog, and the Debian package (cpack -G DEB). A Windows build
 # has rules of its own (cmake/packaging_windows.cmake).
+
+# What every package says of itself.
+set(ORVANE_PACKAGE orvane-upgrade-utility)
+set(CPACK_PACKAGE_NAME ${ORVANE_PACKAGE})
+set(CPACK_PACKAGE_VENDOR "Orvane")
+set(CPACK_PACKAGE_CONTACT "Orvane tools team <tools@orvane.invalid>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware upgrade utility for Orvane 5800 imagers")
+set(CPACK_STRIP_FILES ON)
+
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/packaging_windows.cmake)
   return()
@@ -11,7 +21,6 @@ if(CMAKE_CROSSCOMPILING)
 endif()
 
 include(GNUInstallDirs)
-set(ORVANE_PACKAGE orvane-upgrade-utility)
 set(ORVANE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${ORVANE_PACKAGE})
 
 # Documents for /usr/share/doc/orvane-upgrade-utility/, installed as they
@@ -124,11 +133,6 @@ elseif(ORVANE_GZIP)
 endif()
 
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME ${ORVANE_PACKAGE})
-set(CPACK_PACKAGE_VENDOR "Orvane")
-set(CPACK_PACKAGE_CONTACT "Orvane tools team <tools@orvane.invalid>")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware upgrade utility for Orvane 5800 imagers")
 set(CPACK_PACKAGE_DESCRIPTION
     "Writes new firmware (.bin) or fonts (.fon) into an Orvane 5800 handheld imager
 through its boot-loader console over a serial line: orvane-flash on the command
@@ -136,10 +140,8 @@ line and orvane-upgrade, a Qt dialog. orvane-bootsim (an emulated scanner on a
 pseudo-terminal) and orvane-mkimage (a test image tool) let it be tried without
 a scanner.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# Debian ships stripped programs.
-set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Orvane tools team <tools@orvane.invalid>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Qt, libstdc++ and libc dependencies as dpkg-shlibdeps finds them.

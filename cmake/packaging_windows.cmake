@@ -2,7 +2,6 @@
 # NOTICES.txt beside it, packed as an installer (cpack -G NSIS, with Debian's
 # makensis) and as a portable .zip (cpack -G ZIP); scripts/package-windows.sh
 # runs both. Included by cmake/packaging.cmake.
-set(ORVANE_PACKAGE orvane-upgrade-utility)
 set(CPACK_PACKAGE_FILE_NAME ${ORVANE_PACKAGE}-${PROJECT_VERSION}-win64)
 
 # bin\, because that is the folder the installer adds to PATH.
@@ -18,18 +17,13 @@ install(FILES ${text_dir}/README.txt ${text_dir}/LICENSE.txt ${text_dir}/NOTICES
 set(CPACK_GENERATOR NSIS ZIP)
 # Values reach the NSIS script as they are written here.
 set(CPACK_VERBATIM_VARIABLES ON)
-set(CPACK_PACKAGE_NAME ${ORVANE_PACKAGE})
-set(CPACK_PACKAGE_VENDOR "Orvane")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware upgrade utility for Orvane 5800 imagers")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "Orvane 5800 Upgrade Utility")
 set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY ${ORVANE_PACKAGE})
 set(CPACK_RESOURCE_FILE_LICENSE ${text_dir}/LICENSE.txt)
-set(CPACK_STRIP_FILES ON)
 
 set(CPACK_NSIS_PACKAGE_NAME "Orvane 5800 Imager Firmware Upgrade Utility")
 set(CPACK_NSIS_DISPLAY_NAME "Orvane 5800 Imager Firmware Upgrade Utility ${PROJECT_VERSION}")
-set(CPACK_NSIS_CONTACT "Orvane tools team <tools@orvane.invalid>")
+set(CPACK_NSIS_CONTACT ${CPACK_PACKAGE_CONTACT})
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_MUI_ICON ${CMAKE_SOURCE_DIR}/shell/resources/app_icon.ico)
 set(CPACK_NSIS_MUI_UNIICON ${CMAKE_SOURCE_DIR}/shell/resources/app_icon.ico)
