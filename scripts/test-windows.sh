@@ -238,20 +238,17 @@ flash upgrade --port COM5 --record "$(winepath -w "$logs/windows.jsonl" 2>/dev/n
 kill "$sim" 2>/dev/null || true
 wait "$sim" 2>/dev/null || true
 [ "$status" = 0 ] || fail "recording under Wine: exit $status (see $logs/record.err)"
-rm -f "$logs/native.path"
-"$bootsim" --replay "$logs/windows.jsonl" --replay-speed 0 --path-file "$logs/native.path" \
-    >"$logs/native-replay.log" 2>&1 &
-sim=$!
-children+=("$sim")
-for _ in $(seq 1 100); do [ -s "$logs/native.path" ] && break; sleep 0.05; done
+start_peer "$win/native-link" "$logs/native.path" "$bootsim" --replay "$logs/windows.jsonl" \
+    --replay-speed 0
+sim=$peer
 status=0
-"$root/build/bin/orvane-flash" upgrade -q --port "$(head -1 "$logs/native.path")" \
+"$root/build/bin/orvane-flash" upgrade -q --port "$win/native-link" \
     "$recordings/headered.bin" >/dev/null 2>"$logs/native.err" </dev/null || status=$?
 kill -TERM "$sim" 2>/dev/null || true
 replayed=0
 wait "$sim" || replayed=$?
 [ "$status" = 0 ] && [ "$replayed" = 0 ] ||
-    fail "the Windows recording replayed natively: exit $status, replay $replayed (see $logs/native-replay.log)"
+    fail "the Windows recording replayed natively: exit $status, replay $replayed (see $logs/native.path.log)"
 echo "   a recording by orvane-flash.exe replays to the Linux build: no divergence"
 
 status=0
