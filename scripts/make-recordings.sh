@@ -8,9 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bin=${1:-build/bin}
 dir=tests/recordings
-work=$(mktemp -d)
-sim=
-trap '[ -n "$sim" ] && kill "$sim" 2>/dev/null; rm -rf "$work"' EXIT
+# shellcheck source=tests/cli_lib.sh
+. tests/cli_lib.sh
 
 "$bin/orvane-mkimage" --out "$dir/headered.bin" --size 3000 --key 90 --seed 11 --software 1.00.01 >/dev/null
 "$bin/orvane-mkimage" --out "$dir/plain.bin" --size 2500 --no-header --seed 12 >/dev/null
@@ -20,16 +19,12 @@ trap '[ -n "$sim" ] && kill "$sim" 2>/dev/null; rm -rf "$work"' EXIT
 record() {
   local name=$1 image=$2
   shift 2
-  rm -f "$work/port"
-  "$bin/orvane-bootsim" --path-file "$work/port" "$@" >"$work/$name.log" 2>&1 &
-  sim=$!
-  for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+  start_sim "$name" "$@"
+  [ "$failures" = 0 ] || exit 1
   local status=0
-  "$bin/orvane-flash" upgrade -q --port "$(cat "$work/port")" --record "$dir/$name.jsonl" \
+  "$bin/orvane-flash" upgrade -q --port "$port" --record "$dir/$name.jsonl" \
     "$dir/$image" >/dev/null 2>"$work/$name.err" || status=$?
-  kill "$sim" 2>/dev/null || true
-  wait "$sim" 2>/dev/null || true
-  sim=
+  stop_sims
   echo "$name: exit $status, $(tail -n 1 "$work/$name.err")"
 }
 
