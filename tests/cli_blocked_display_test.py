@@ -77,6 +77,9 @@ def run(bin_dir, work, name, image, stop):
     flash = subprocess.Popen([os.path.join(bin_dir, "orvane-flash"), "upgrade", "-p", port,
                               "--report", report, image],
                              stdin=subprocess.DEVNULL, stdout=trace.slave, stderr=display.slave)
+    # Only the utility holds the terminals now: its exit ends their readers.
+    os.close(display.slave)
+    os.close(trace.slave)
     log_has = lambda text: text in open(log).read()
     started_while_stopped = None
     if stop:
@@ -92,7 +95,8 @@ def run(bin_dir, work, name, image, stop):
     status = flash.wait(timeout=60)
     sim.terminate()
     sim.wait(timeout=30)
-    time.sleep(0.2)  # the terminals' last bytes reach their readers
+    display.reader.join(30)
+    trace.reader.join(30)
     return {
         "status": status,
         "started_while_stopped": started_while_stopped,
