@@ -7,7 +7,7 @@ set -u
 bin=$1
 . "$(dirname "$0")/cli_lib.sh"
 
-json_check() {  # json_check FILE PYTHON-EXPRESSION-ON-d: true when it holds
+json_doc_check() {  # json_doc_check FILE PYTHON-EXPRESSION-ON-d: true when the one document in FILE passes
   python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); sys.exit(0 if eval(sys.argv[2]) else 1)' "$@"
 }
 
@@ -27,14 +27,14 @@ expect_out "held open by $holder (sleep)" "doctor names the holder"
 expect_out "kill $holder" "doctor's fix for the holder"
 flash doctor -p "$port" --json
 expect_status 1 "doctor --json on a held port"
-json_check "$work/out" "not d['ready'] and d['ports'][0]['holders'] == [{'pid': $holder, 'name': 'sleep'}]" ||
+json_doc_check "$work/out" "not d['ready'] and d['ports'][0]['holders'] == [{'pid': $holder, 'name': 'sleep'}]" ||
   fail "doctor --json: $out"
 kill "$holder"
 wait "$holder" 2>/dev/null
 
 flash doctor -p "$port" -p /dev/no-such-tty --json
 expect_status 1 "doctor with a missing port"
-json_check "$work/out" "[(p['ready'], p['findings'][0]['code'] if p['findings'] else None)
+json_doc_check "$work/out" "[(p['ready'], p['findings'][0]['code'] if p['findings'] else None)
   for p in d['ports']] == [(True, None), (False, 'missing')]" || fail "doctor, one port missing: $out"
 
 # Usage: a rule for one port, a name only with a rule.
@@ -54,7 +54,7 @@ listed=$(printf '%s\n' "$out" | awk '/^[^ \t]/ { print $1, $2 }')
 flash ports --json
 expect_status 0 "ports --json"
 printf '%s\n' "$listed" >"$work/listed"
-json_check "$work/out" "sorted(p['name'] + ' ' + p['device'] for p in d['ports']) == sorted(
+json_doc_check "$work/out" "sorted(p['name'] + ' ' + p['device'] for p in d['ports']) == sorted(
   l for l in open('$work/listed').read().splitlines() if l)" ||
   fail "ports --json lists other ports than ports: $out / $listed"
 
@@ -86,6 +86,6 @@ flash upgrade -p "$slow" --report "$work/record.jsonl" "$work/fw.bin"
 expect_status 0 "upgrade through a slow adapter"
 expect_err "answer delay [0-9.]* ms$" "the summary gives the answer delay"
 expect_err "hint: each block's answer came [0-9.]* ms later than the wire needs" "slow adapter hint"
-json_check "$work/record.jsonl" "d['answer_delay_ms'] >= 4" || fail "record: $(cat "$work/record.jsonl")"
+json_doc_check "$work/record.jsonl" "d['answer_delay_ms'] >= 4" || fail "record: $(cat "$work/record.jsonl")"
 
 finish "adapter"
