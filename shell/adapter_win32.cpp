@@ -105,16 +105,6 @@ void AddAdapterDetails(PortDetails& d, const char* mapName) {
     FindFtdiLatency(d);
 }
 
-bool DetailsOfDevice(const std::string& device, PortDetails& details) {
-    std::string name = PortNameOf(device);
-    for (const PortDetails& p : ListPortDetails()) {
-        if (_stricmp(p.name.c_str(), name.c_str()) != 0) continue;
-        details = p;
-        return true;
-    }
-    return false;
-}
-
 std::string LatencyTimerFix(const PortDetails& d) {
     if (d.latencyMs >= 0)
         return "Device Manager > Ports (COM & LPT) > " + d.name +

@@ -37,7 +37,10 @@ bool PortEntryIsDevicePath(const char*) {
     return false;
 }
 
-std::vector<PortDetails> ListPortDetails() {
+namespace {
+
+// The map's COM ports, with nothing looked up beyond it.
+std::vector<PortDetails> MappedPorts() {
     std::vector<PortDetails> ports;
     char name[256], data[256];
     for (uint32_t i = 0; ReadPortMapValue(i, name, sizeof name, data, sizeof data); ++i) {
@@ -46,10 +49,33 @@ std::vector<PortDetails> ListPortDetails() {
         d.name = data;
         d.device = std::string("\\\\.\\") + data;
         d.description = name;  // the driver's name for it, e.g. \Device\Serial0
-        AddAdapterDetails(d, name);
         ports.push_back(d);
     }
     return ports;
+}
+
+bool FindMappedPort(const std::string& device, PortDetails& found) {
+    std::string wanted = PortNameOf(device);
+    for (const PortDetails& p : MappedPorts()) {
+        if (_stricmp(p.name.c_str(), wanted.c_str()) != 0) continue;
+        found = p;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::vector<PortDetails> ListPortDetails() {
+    std::vector<PortDetails> ports = MappedPorts();
+    for (PortDetails& d : ports) AddAdapterDetails(d, d.description.c_str());
+    return ports;
+}
+
+bool DetailsOfDevice(const std::string& device, PortDetails& details) {
+    if (!FindMappedPort(device, details)) return false;
+    AddAdapterDetails(details, details.description.c_str());
+    return true;
 }
 
 std::string ResolvePortName(const std::string& given) {
@@ -58,8 +84,6 @@ std::string ResolvePortName(const std::string& given) {
 
 // Present ports are the ones the map holds right now.
 bool PortDeviceExists(const std::string& device) {
-    std::string wanted = PortNameOf(device);
-    for (const PortDetails& p : ListPortDetails())
-        if (_stricmp(p.name.c_str(), wanted.c_str()) == 0) return true;
-    return false;
+    PortDetails found;
+    return FindMappedPort(device, found);
 }
