@@ -152,8 +152,8 @@ bool UpgradeWorkerRunning() {
 }
 
 void EndProgramIfStillBusy() {
-    if (!workerActive && !BusyMark) return;
     TraceFlush();
+    if (!workerActive && !BusyMark) return;
     std::fflush(stdout);
     std::_Exit(0);
 }

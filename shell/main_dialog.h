@@ -65,7 +65,8 @@ void UpgradeWorker();
 // sets the busy mark but runs no worker.
 bool UpgradeWorkerRunning();
 
-// After the dialog is gone: when a worker or a monitored port is still going,
-// ends the program at once (their threads hold the port and the shared state,
-// so nothing is torn down under them; the system releases the port).
+// After the dialog is gone: writes out the trace, then, when a worker or a
+// monitored port is still going, ends the program at once (their threads
+// hold the port and the shared state, so nothing is torn down under them;
+// the system releases the port).
 void EndProgramIfStillBusy();

@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "codec/access_mode.h"
-#include "serial/trace.h"
 #include "shell/main_dialog.h"
 #include "shell/resources/resource_ids.h"
 #include "shell/startup_win32.h"
@@ -172,6 +171,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     DeleteObject(idleFace);
     DeleteObject(busyFace);
     EndProgramIfStillBusy();
-    TraceFlush();
     return 0;
 }

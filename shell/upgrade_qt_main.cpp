@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "codec/access_mode.h"
-#include "serial/trace.h"
 #include "shell/dialog_qt.h"
 #include "shell/main_dialog.h"
 
@@ -23,6 +22,5 @@ int main(int argc, char** argv) {
         EndProgramIfStillBusy();
     }
     faces.reset();
-    TraceFlush();
     return 0;
 }
