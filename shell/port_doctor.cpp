@@ -1,7 +1,5 @@
 #include "shell/port_doctor.h"
 
-#include <cstdio>
-
 namespace {
 
 std::string DoctorRule(const PortFacts& f) {
