@@ -1,5 +1,6 @@
 // What the command-line front end needs of the platform.
 #pragma once
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -24,14 +25,32 @@ bool EnableTerminalControls();
 
 // From now on each interrupt (Ctrl-C, SIGTERM, SIGHUP; on Windows the
 // console's Ctrl-C, Ctrl-Break and close) calls `onInterrupt` with its signal
-// number, on a thread of its own. A console's close, which ends the process
-// once it has been handled, first waits with `waitForEnd(ms)` for the program
-// to end by itself. Called early in main, before any other thread exists.
-void WatchInterrupts(void (*onInterrupt)(int signalNumber), bool (*waitForEnd)(int ms));
+// number, and, when `onParentRequest` is given, each byte the parent sends on
+// standard input calls it too (with 0 once the parent is gone): on a thread
+// of the program's own that StopWatching ends and joins. A console's close,
+// which ends the process once it has been handled, first waits with
+// `waitForEnd(ms)` for the program to end by itself.
+void WatchInterrupts(void (*onInterrupt)(int signalNumber), bool (*waitForEnd)(int ms),
+                     void (*onParentRequest)(char request));
+void StopWatching();
+
+// Ends the program at once with `status`, whatever its threads are doing;
+// `line` is written to standard error only when that cannot wait.
+[[noreturn]] void EndProgramNow(int status, const char* line);
 
 // One line typed on standard input, without its line end; false at the end of
 // the input, or once an interrupt came.
 bool ReadAnswer(char* line, int capacity);
+
+// A file the program writes (a report, a recording), opened without blocking
+// and kept only when it is a regular file: appended to, or with `createNew`
+// made anew and refused when the name is taken. nullptr with the reason.
+std::FILE* OpenOutputFile(const std::string& path, bool createNew, std::string& why);
+// Moves a finished file into place: over `to` (a link there is replaced, not
+// followed), or with `replace` false only when `to` does not exist yet.
+enum MoveResult { Moved, MoveNameTaken, MoveFailed };
+MoveResult MoveOutputFile(const std::string& from, const std::string& to, bool replace,
+                          std::string& why);
 
 // The path of this program, to start one child per port.
 std::string ProgramPath();
@@ -45,7 +64,3 @@ bool ReadChildLine(Child* child, std::string& line);
 void SendToChild(Child* child, char request);
 // Waits for the child's end and frees it; its exit status.
 int FinishChild(Child* child);
-
-// Calls `onRequest` with each byte the parent sends, and with 0 once the
-// parent is gone, on a thread of its own.
-void WatchParent(void (*onRequest)(char request));

@@ -3,7 +3,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,9 +36,14 @@ sigset_t InterruptSignals() {
 
 }  // namespace
 
-// A closed standard output must not end an upgrade.
+// A closed standard output, or a file grown past the size limit, must not
+// end an upgrade: the write fails and is said instead. The interrupts are
+// held back in every thread until the watcher takes them.
 void PreparePlatform() {
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    sigset_t set = InterruptSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 // A terminal here never holds up its writers on its own.
@@ -67,21 +74,75 @@ bool EnableTerminalControls() {
     return term && std::strcmp(term, "dumb") != 0;
 }
 
-// The signals are blocked in every thread and taken by one thread of ours
-// with sigwait, so no system call anywhere is cut short by them. No signal
-// here ends the process on its own: nothing waits for the program's end.
-void WatchInterrupts(void (*onInterrupt)(int), bool (*)(int)) {
+namespace {
+
+int stopPipe[2] = {-1, -1};  // readable once the watcher is to end
+std::thread watcher;
+
+struct Watch {
+    int signals = -1;  // a signalfd for the interrupt signals
+    void (*onInterrupt)(int) = nullptr;
+    void (*onParentRequest)(char) = nullptr;
+};
+
+// Requests from the parent on standard input; false once it is gone.
+bool TakeParentRequests(const Watch& w) {
+    char requests[64];
+    ssize_t n = read(0, requests, sizeof requests);
+    if (n < 0 && errno == EINTR) return true;
+    for (ssize_t i = 0; i < n; ++i) w.onParentRequest(requests[i]);
+    if (n > 0) return true;
+    w.onParentRequest(0);
+    return false;
+}
+
+void TakeSignal(const Watch& w) {
+    signalfd_siginfo info;
+    if (read(w.signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return;
+    if (interruptPipe[1] >= 0) (void)!write(interruptPipe[1], "", 1);
+    w.onInterrupt(static_cast<int>(info.ssi_signo));
+}
+
+void WatchUntilStopped(Watch w) {
+    bool parent = w.onParentRequest != nullptr;
+    for (;;) {
+        pollfd fds[3] = {{stopPipe[0], POLLIN, 0}, {w.signals, POLLIN, 0}, {0, POLLIN, 0}};
+        if (poll(fds, parent ? 3 : 2, -1) < 0) continue;
+        if (fds[0].revents) break;
+        if (fds[1].revents) TakeSignal(w);
+        if (parent && fds[2].revents) parent = TakeParentRequests(w);
+    }
+    close(w.signals);
+}
+
+}  // namespace
+
+// The signals are blocked in every thread from the start and taken by one
+// thread of ours through a signalfd, so no system call anywhere is cut short
+// by them. No signal here ends the process on its own: nothing waits for the
+// program's end.
+void WatchInterrupts(void (*onInterrupt)(int), bool (*)(int), void (*onParentRequest)(char)) {
     sigset_t set = InterruptSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    Watch w;
+    w.signals = signalfd(-1, &set, SFD_CLOEXEC);
+    w.onInterrupt = onInterrupt;
+    w.onParentRequest = onParentRequest;
     if (pipe2(interruptPipe, O_CLOEXEC) != 0) interruptPipe[0] = interruptPipe[1] = -1;
-    std::thread([set, onInterrupt] {
-        for (;;) {
-            int signalNumber = 0;
-            if (sigwait(&set, &signalNumber) != 0) continue;
-            if (interruptPipe[1] >= 0) (void)!write(interruptPipe[1], "", 1);
-            onInterrupt(signalNumber);
-        }
-    }).detach();
+    if (w.signals < 0 || pipe2(stopPipe, O_CLOEXEC) != 0) return;
+    watcher = std::thread(WatchUntilStopped, w);
+}
+
+void StopWatching() {
+    if (!watcher.joinable()) return;
+    (void)!write(stopPipe[1], "", 1);
+    watcher.join();
+}
+
+// Only a write that cannot wait: standard error may be the very thing held up.
+void EndProgramNow(int status, const char* line) {
+    pollfd err = {2, POLLOUT, 0};
+    if (poll(&err, 1, 0) == 1 && (err.revents & POLLOUT)) (void)!write(2, line, std::strlen(line));
+    _exit(status);
 }
 
 bool ReadAnswer(char* line, int capacity) {
@@ -100,6 +161,39 @@ bool ReadAnswer(char* line, int capacity) {
     }
     line[n] = 0;
     return true;
+}
+
+std::FILE* OpenOutputFile(const std::string& path, bool createNew, std::string& why) {
+    int flags = O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int fd = open(path.c_str(), flags | (createNew ? O_EXCL : O_APPEND), 0666);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        why = "not a regular file";
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, createNew ? "wb" : "ab");
+    if (!file) {
+        why = std::strerror(errno);
+        close(fd);
+    }
+    return file;
+}
+
+MoveResult MoveOutputFile(const std::string& from, const std::string& to, bool replace,
+                          std::string& why) {
+    int done = replace ? rename(from.c_str(), to.c_str())
+                       : renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+    // A file system without RENAME_NOREPLACE: a link fails just as well on a taken name.
+    if (done != 0 && !replace && errno == EINVAL && (done = link(from.c_str(), to.c_str())) == 0)
+        unlink(from.c_str());
+    if (done == 0) return Moved;
+    why = std::strerror(errno);
+    return errno == EEXIST ? MoveNameTaken : MoveFailed;
 }
 
 std::string ProgramPath() {
@@ -183,12 +277,4 @@ int FinishChild(Child* child) {
     delete child;
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
-}
-
-void WatchParent(void (*onRequest)(char)) {
-    std::thread([onRequest] {
-        char request;
-        while (read(0, &request, 1) == 1) onRequest(request);
-        onRequest(0);
-    }).detach();
 }

@@ -1,4 +1,5 @@
 // Command-line platform services on Windows.
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -116,10 +117,56 @@ bool EnableTerminalControls() {
     return GetConsoleMode(err, &mode) && SetConsoleMode(err, mode | 0x0004);
 }
 
-void WatchInterrupts(void (*onInterrupt)(int), bool (*waitForEnd)(int)) {
+namespace {
+
+enum { ParentLookMs = 50 };
+
+std::thread parentWatcher;
+std::atomic<bool> stopWatching{false};
+
+// A pipe cannot be waited on together with a stop flag: it is looked at
+// often instead, so the watcher can be ended and joined.
+void WatchParent(void (*onRequest)(char)) {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    while (!stopWatching) {
+        DWORD waiting = 0;
+        if (!PeekNamedPipe(in, nullptr, 0, nullptr, &waiting, nullptr)) break;
+        if (waiting == 0) {
+            Sleep(ParentLookMs);
+            continue;
+        }
+        char requests[64];
+        DWORD got = 0;
+        if (!ReadFile(in, requests, waiting < sizeof requests ? waiting : sizeof requests, &got,
+                      nullptr) ||
+            got == 0)
+            break;
+        for (DWORD i = 0; i < got; ++i) onRequest(requests[i]);
+    }
+    if (!stopWatching) onRequest(0);
+}
+
+}  // namespace
+
+void WatchInterrupts(void (*onInterrupt)(int), bool (*waitForEnd)(int),
+                     void (*onParentRequest)(char)) {
     interruptHandler = onInterrupt;
     programEnd = waitForEnd;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    if (onParentRequest) parentWatcher = std::thread(WatchParent, onParentRequest);
+}
+
+void StopWatching() {
+    stopWatching = true;
+    if (parentWatcher.joinable()) parentWatcher.join();
+}
+
+void EndProgramNow(int status, const char* line) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(std::strlen(line)), &written,
+              nullptr);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+    _exit(status);
 }
 
 // Ctrl-C ends a console read at once, with nothing read.
@@ -127,6 +174,53 @@ bool ReadAnswer(char* line, int capacity) {
     if (!std::fgets(line, capacity, stdin) || interruptSeen) return false;
     line[std::strcspn(line, "\r\n")] = 0;
     return true;
+}
+
+namespace {
+
+std::string LastErrorText() {
+    char text[256] = "";
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             GetLastError(), 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.'))
+        text[--n] = 0;
+    return n > 0 ? text : "error " + std::to_string(GetLastError());
+}
+
+}  // namespace
+
+std::FILE* OpenOutputFile(const std::string& path, bool createNew, std::string& why) {
+    DWORD access = createNew ? GENERIC_WRITE : FILE_APPEND_DATA;
+    HANDLE h = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           createNew ? CREATE_NEW : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        why = LastErrorText();
+        return nullptr;
+    }
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        why = "not a regular file";
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), createNew ? 0 : _O_APPEND);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, createNew ? "wb" : "ab");
+    if (!file) {
+        why = "cannot use the file";
+        if (fd >= 0)
+            _close(fd);
+        else
+            CloseHandle(h);
+    }
+    return file;
+}
+
+MoveResult MoveOutputFile(const std::string& from, const std::string& to, bool replace,
+                          std::string& why) {
+    if (MoveFileExA(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0))
+        return Moved;
+    DWORD error = GetLastError();
+    why = LastErrorText();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? MoveNameTaken : MoveFailed;
 }
 
 std::string ProgramPath() {
@@ -212,14 +306,4 @@ int FinishChild(Child* child) {
     CloseHandle(child->lines);
     delete child;
     return static_cast<int>(code);
-}
-
-void WatchParent(void (*onRequest)(char)) {
-    std::thread([onRequest] {
-        HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-        char request;
-        DWORD got = 0;
-        while (ReadFile(in, &request, 1, &got, nullptr) && got == 1) onRequest(request);
-        onRequest(0);
-    }).detach();
 }

@@ -14,7 +14,9 @@
 
 #include "cli/adapter_hints.h"
 #include "cli/cli_platform.h"
+#include "cli/interrupts.h"
 #include "cli/report.h"
+#include "cli/terminal_text.h"
 #include "codec/scanner_identity.h"
 #include "serial/trace.h"
 #include "shell/progress_display.h"
@@ -210,7 +212,7 @@ void WriteLine(const std::string& text) {
     if (d.mode == DisplayEvents) return Emit({{"ev", "line"}, {"text", text}});
     bool redraw = d.drawn;
     ClearBar();
-    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fprintf(stderr, "%s\n", TerminalText(text).c_str());
     if (redraw) DrawBar();
     std::fflush(stderr);
 }
@@ -309,7 +311,15 @@ void PutProgress(Mailbox& box, const void* what) {
     q.fresh = false;  // this one is newer
 }
 
+// Where an interrupt that cannot wait would leave the scanner.
+void NoteProgressForInterrupts(ProgressStep step) {
+    if (step == StepMeasured) NoteScannerState(OutcomeInterruptedUntouched);
+    if (step == StepFlashErase) NoteScannerState(OutcomeInterruptedErased);
+    if (step == StepUploaded) NoteScannerState(OutcomeInterruptedNotStarted);
+}
+
 void HookProgress(const UpgradeProgress& p) {
+    NoteProgressForInterrupts(p.step);
     if (p.step == StepIdentified) {
         Post(
             [](Mailbox& box, const void*) {
@@ -412,7 +422,7 @@ void DisplayQuestion(const char* caption, const char* text) {
     std::lock_guard<std::mutex> guard(outputLock);
     ClearBar();
     if (d.mode == DisplayEvents) return Emit({{"ev", "line"}, {"text", std::string(caption)}});
-    std::fprintf(stderr, "%s\n%s\n", caption, text);
+    std::fprintf(stderr, "%s\n%s\n", TerminalText(caption).c_str(), text);
 }
 
 void DisplayPrompt(const char* prompt) {
@@ -459,9 +469,9 @@ void DisplayResult(const char* message, int exitStatus) {
     }
     ClearBar();
     if (d.verbosity != Quiet && !d.image.empty())
-        std::fprintf(stderr, "%s on %s, %.1f s%s\n", d.image.c_str(), d.port.c_str(), took,
-                     AnswerDelaySummary().c_str());
-    std::fprintf(stderr, "%s\n", message);
+        std::fprintf(stderr, "%s on %s, %.1f s%s\n", TerminalText(d.image).c_str(),
+                     TerminalText(d.port).c_str(), took, AnswerDelaySummary().c_str());
+    std::fprintf(stderr, "%s\n", TerminalText(message).c_str());
     std::fflush(stderr);
 }
 

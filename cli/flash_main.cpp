@@ -12,8 +12,10 @@
 #include "cli/hints.h"
 #include "cli/interrupts.h"
 #include "cli/options.h"
+#include "cli/output_files.h"
 #include "cli/ports_listing.h"
 #include "cli/recording.h"
+#include "cli/terminal_text.h"
 #include "cli/upgrade_command.h"
 #include "codec/image_header.h"
 #include "serial/serial.h"
@@ -40,10 +42,9 @@ DisplayMode ChooseDisplay(const FlashOptions& o) {
 }
 
 int Upgrade(const FlashOptions& o) {
-    if (!CheckArgumentLengths(o)) return ExitUsage;
+    if (!CheckArguments(o)) return ExitUsage;
     StartInterrupts(o.loop ? InterruptFinishesFirst : InterruptStopsAtOnce);
     if (o.ports.size() > 1) return UpgradeSeveralPorts(o);
-    if (o.child) WatchParent(OnParentRequest);
     DisplayMode mode = ChooseDisplay(o);
     StartDisplay(mode, o.verbosity, o.ports.front());
     SerialSetNoteSink(NoteAdapter);
@@ -53,6 +54,7 @@ int Upgrade(const FlashOptions& o) {
 }
 
 int Monitor(const FlashOptions& o) {
+    if (!CheckOutputs(o)) return ExitUsage;
     StartDisplay(DisplayPlain, o.verbosity, o.ports.front());
     SerialSetNoteSink(NoteAdapter);
     std::string device = DeviceOf(o.ports.front());
@@ -61,23 +63,29 @@ int Monitor(const FlashOptions& o) {
         DisplayResult(OutcomeText(OutcomePortRefused), ExitPortNotOpened);
         return ExitPortNotOpened;
     }
-    if (!o.record.empty() && !StartRecording(o.record, {o.ports.front(), device, "", MonitorBaud}))
-        DisplayLine("warning: cannot write the recording " + o.record, true);
+    std::string why;
+    bool recorded =
+        o.record.empty() || StartRecording(o, {o.ports.front(), device, "", MonitorBaud}, why);
+    if (!recorded) DisplayLine("warning: " + why, true);
     std::fputs("monitoring at 9600 baud; Ctrl-C ends\n", stderr);
     auto started = std::chrono::steady_clock::now();
     WaitUntilStopRequested();
     SerialClose();
-    FinishRecording(
-        {OutcomeNothingError, "", ExitSuccess,
-         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()});
-    return ExitSuccess;
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (recorded && !FinishRecording({OutcomeNothingError, "", ExitSuccess, seconds}, why)) {
+        DisplayLine("warning: " + why, true);
+        recorded = false;
+    }
+    return recorded ? ExitSuccess : ExitNotRecorded;
 }
 
 int Info(const FlashOptions& o) {
+    if (!CheckArguments(o)) return ExitUsage;
     if (OpenImage(o.image.c_str()) < 0) {
         char message[ImagePathSize + 32];
         FormatOutcome(OutcomeCannotOpenImage, o.image.c_str(), message, sizeof message);
-        std::fprintf(stderr, "%s\n", message);
+        std::fprintf(stderr, "%s\n", TerminalText(message).c_str());
         return ExitUpgradeFailed;
     }
     bool header = DecodeMeasuredHeader();
@@ -87,7 +95,8 @@ int Info(const FlashOptions& o) {
         return ExitSuccess;
     }
     std::printf("customer-id: %s\nmodule: %s\nhardware: %s\nsoftware: %s\nkey: %d\n",
-                ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software,
+                TerminalText(ImageId.customerId).c_str(), TerminalText(ImageId.moduleNo).c_str(),
+                TerminalText(ImageId.hardware).c_str(), TerminalText(ImageId.software).c_str(),
                 ImageId.key);
     return ExitSuccess;
 }
@@ -105,14 +114,15 @@ int Run(const FlashOptions& o) {
 
 int main(int argc, char** argv) {
     PreparePlatform();
-    WatchInterrupts(Interrupt, WaitForProgramEnd);
     FlashOptions options;
     int parsed = ParseFlashOptions(argc, argv, options);
     if (parsed >= 0) return parsed;
+    WatchInterrupts(Interrupt, WaitForProgramEnd, options.child ? OnParentRequest : nullptr);
     int status = Run(options);
     StopDisplay();
     TraceFlush();
     RestoreConsole();
     NoteProgramEnding();
+    StopWatching();
     return status;
 }

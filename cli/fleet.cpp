@@ -12,7 +12,9 @@
 
 #include "cli/cli_platform.h"
 #include "cli/interrupts.h"
+#include "cli/output_files.h"
 #include "cli/report.h"
+#include "cli/terminal_text.h"
 
 namespace {
 
@@ -45,7 +47,9 @@ struct Fleet {
     std::vector<Row> rows;
     bool live = false;
     bool drawn = false;
-    int forwarded = 0;  // interrupts passed on to the children
+    int forwarded = 0;                  // interrupts passed on to the children
+    std::vector<std::string> warnings;  // said before the summary
+    bool notRecorded = false;
     std::mutex lock;
     std::condition_variable arrived;
     std::deque<ChildLine> lines;
@@ -65,7 +69,9 @@ void Read(Fleet& f, size_t row) {
 }
 
 void Plain(const Fleet& f, const Row& row, const std::string& text) {
-    if (!f.live) std::fprintf(stderr, "%s: %s\n", row.port.c_str(), text.c_str());
+    if (!f.live)
+        std::fprintf(stderr, "%s: %s\n", TerminalText(row.port).c_str(),
+                     TerminalText(text).c_str());
 }
 
 void TakeProgress(Row& row, const Json& e) {
@@ -106,8 +112,12 @@ void TakeEvent(Fleet& f, Row& row, const std::string& line) {
     } else if (ev == "tally") {
         row.done = e.value("done", 0), row.failed = e.value("failed", 0), row.tallied = true;
     } else if (ev == "report" && !f.options.report.empty()) {
-        if (!AppendReportLine(f.options.report, e.value("line", "")))
-            Plain(f, row, "warning: cannot append to " + f.options.report);
+        std::string why;
+        if (!AppendOutputLine(f.options.report, e.value("line", ""), why)) {
+            f.warnings.push_back("warning: cannot append to the report " + f.options.report + ": " +
+                                 why);
+            f.notRecorded = true;
+        }
     }
 }
 
@@ -138,8 +148,9 @@ std::string RowText(const Row& row, int columns) {
     std::string shown = row.message.empty() ? row.text : row.message;
     if (row.phase == "waiting") shown = WaitingFor(row);
     char text[512];
-    std::snprintf(text, sizeof text, "%-16s %-14s %-9s %-22s %s%s", row.port.c_str(),
-                  row.identity.c_str(), row.phase.c_str(), numbers, tally.c_str(), shown.c_str());
+    std::snprintf(text, sizeof text, "%-16s %-14s %-9s %-22s %s%s", TerminalText(row.port).c_str(),
+                  TerminalText(row.identity).c_str(), row.phase.c_str(), numbers, tally.c_str(),
+                  TerminalText(shown).c_str());
     std::string line = text;
     if (static_cast<int>(line.size()) > columns - 1) line.resize(columns - 1);
     return line;
@@ -214,9 +225,12 @@ int Summarize(Fleet& f) {
     int succeeded = 0, interruptedStatus = 0;
     for (Row& row : f.rows) {
         if (row.child) row.exitStatus = FinishChild(row.child);
-        if (row.exitStatus == ExitSuccess) ++succeeded;
+        if (row.exitStatus == ExitNotRecorded) f.notRecorded = true;
+        if (row.exitStatus == ExitSuccess || row.exitStatus == ExitNotRecorded) ++succeeded;
         if (row.exitStatus >= ExitInterruptedBase) interruptedStatus = row.exitStatus;
     }
+    for (const std::string& warning : f.warnings)
+        std::fprintf(stderr, "%s\n", TerminalText(warning).c_str());
     int failed = static_cast<int>(f.rows.size()) - succeeded;
     if (f.options.loop) {
         int done = 0, bad = 0;
@@ -227,15 +241,17 @@ int Summarize(Fleet& f) {
     }
     // A success can come with hints too: a scanner that was not started.
     for (const Row& row : f.rows) {
+        std::string port = TerminalText(row.port);
         if (row.tallied)
-            std::fprintf(stderr, "  %s: %d upgraded, %d failed\n", row.port.c_str(), row.done,
+            std::fprintf(stderr, "  %s: %d upgraded, %d failed\n", port.c_str(), row.done,
                          row.failed);
-        if (row.exitStatus != ExitSuccess)
-            std::fprintf(stderr, "  %s: %s\n", row.port.c_str(), row.message.c_str());
+        if (row.exitStatus != ExitSuccess && row.exitStatus != ExitNotRecorded)
+            std::fprintf(stderr, "  %s: %s\n", port.c_str(), TerminalText(row.message).c_str());
         for (const std::string& line : row.lines)
-            if (line.compare(0, 5, "hint:") == 0) std::fprintf(stderr, "    %s\n", line.c_str());
+            if (line.compare(0, 5, "hint:") == 0)
+                std::fprintf(stderr, "    %s\n", TerminalText(line).c_str());
     }
-    if (failed == 0) return ExitSuccess;
+    if (failed == 0) return f.notRecorded ? ExitNotRecorded : ExitSuccess;
     return interruptedStatus && Interrupted() ? interruptedStatus : ExitUpgradeFailed;
 }
 

@@ -4,8 +4,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
 
+#include "cli/cli_platform.h"
+#include "cli/options.h"
 #include "serial/serial.h"
+#include "upgrade/upgrade.h"
 
 namespace {
 
@@ -29,17 +33,44 @@ void StartInterrupts(InterruptPolicy p) {
 // tear the condition down while the telling is still under way.
 namespace {
 
+// A program still running this long after a second interrupt is held up
+// somewhere no interrupt reaches (a terminal that takes no output, say).
+enum { ForcedEndMs = 5000 };
+
+std::atomic<UpgradeOutcome> leftAs{OutcomeInterruptedUntouched};
+
+void EndUnlessEnding(int signalNumber) {
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        if (changed.wait_for(guard, std::chrono::milliseconds(ForcedEndMs), [] { return ending; }))
+            return;
+    }
+    char line[StatusTextSize + 64];
+    FormatOutcome(leftAs.load(), "the image", line, sizeof line);
+    std::string text = std::string("orvane-flash: stopped at once: ") + line + "\n";
+    EndProgramNow(ExitInterruptedBase + signalNumber, text.c_str());
+}
+
 void Take(int signalNumber, bool atOnce) {
-    std::lock_guard<std::mutex> guard(lock);
-    ++interrupts;
-    lastSignal = signalNumber;
-    stopRequested = true;
-    interrupted = atOnce || policy == InterruptStopsAtOnce || interrupts >= 2;
-    if (interrupted) SerialHalt();
-    changed.notify_all();
+    bool second = false;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ++interrupts;
+        lastSignal = signalNumber;
+        stopRequested = true;
+        interrupted = atOnce || policy == InterruptStopsAtOnce || interrupts >= 2;
+        second = interrupts >= 2;
+        if (interrupted) SerialHalt();
+        changed.notify_all();
+    }
+    if (second) EndUnlessEnding(signalNumber);
 }
 
 }  // namespace
+
+void NoteScannerState(UpgradeOutcome ifStoppedNow) {
+    leftAs = ifStoppedNow;
+}
 
 void Interrupt(int signalNumber) {
     Take(signalNumber, false);

@@ -2,6 +2,7 @@
 // upgrade in progress (or, in production mode, the run after it); a second
 // one always stops at once.
 #pragma once
+#include "upgrade/outcome.h"
 
 enum InterruptPolicy {
     InterruptStopsAtOnce,
@@ -10,7 +11,8 @@ enum InterruptPolicy {
 
 void StartInterrupts(InterruptPolicy policy);
 
-// An interrupt of `signalNumber`.
+// An interrupt of `signalNumber`. A second one ends the program at once when
+// it has not ended by itself within a few seconds.
 void Interrupt(int signalNumber);
 // An interrupt that stops the upgrade in progress whatever the policy: a
 // parent's second Ctrl-C, passed on.
@@ -27,6 +29,10 @@ int InterruptCount();
 bool PauseUnlessStopped(int ms);
 // Until a stop is requested.
 void WaitUntilStopRequested();
+
+// What an interrupt would leave of the scanner now, said if a second one has
+// to end the program at once.
+void NoteScannerState(UpgradeOutcome ifStoppedNow);
 
 // Tells a handler that waits for the program's end (the Windows console's
 // close) that it may return.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cli/terminal_text.h"
 #include "orvane_version.h"
 
 namespace {
@@ -12,7 +13,8 @@ const char kVersion[] = ORVANE_VERSION " (" ORVANE_GIT_DESCRIPTION ")";
 
 const char kFooter[] =
     "\nExit status: 0 upgrade success, 1 upgrade failed, 2 usage error, 3 port not opened,\n"
-    "4 invalid file type, 128+n interrupted by signal n (130 for Ctrl-C).\n"
+    "4 invalid file type, 5 upgrade success but the report or recording asked for could\n"
+    "not be written, 128+n interrupted by signal n (130 for Ctrl-C).\n"
     "Put the scanner into upgrade mode (its boot loader) and connect it before an upgrade,\n"
     "or give --wait to wait for it. 'orvane-flash ports' lists the serial ports.\n";
 
@@ -129,7 +131,7 @@ bool TakeWait(const std::string& wait, FlashOptions& o) {
     long seconds = std::strtol(wait.c_str(), &end, 10);
     if (*end != 0 || seconds < 0 || seconds > 86400 * 365) {
         std::fprintf(stderr, "orvane-flash: --wait takes a number of seconds, not '%s'\n",
-                     wait.c_str());
+                     TerminalText(wait).c_str());
         return false;
     }
     o.waitSeconds = static_cast<int>(seconds);
@@ -151,8 +153,11 @@ int ParseFlashOptions(int argc, char** argv, FlashOptions& o) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        int code = app.exit(e);  // help and version on standard output, errors on standard error
-        return code == 0 ? ExitSuccess : ExitUsage;
+        // Help and version on standard output; an error echoes arguments, so escaped.
+        if (e.get_exit_code() == 0) return app.exit(e) == 0 ? ExitSuccess : ExitUsage;
+        std::fprintf(stderr, "%s\nRun with --help for more information.\n",
+                     TerminalText(e.what()).c_str());
+        return ExitUsage;
     }
     o.command = app.get_subcommands().front()->get_name();
     o.hasAccess = app.get_subcommand("upgrade")->count("--access") > 0;

@@ -9,6 +9,7 @@ enum ExitCode {
     ExitUsage = 2,
     ExitPortNotOpened = 3,
     ExitInvalidType = 4,
+    ExitNotRecorded = 5,  // the upgrades succeeded, but a report or recording asked for was lost
     ExitInterruptedBase = 128  // plus the signal's number
 };
 

@@ -1,8 +1,10 @@
 #include "cli/recording.h"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <filesystem>
@@ -10,6 +12,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "cli/cli_platform.h"
+#include "cli/output_files.h"
 #include "cli/report.h"
 #include "codec/image_header.h"
 #include "serial/serial.h"
@@ -22,7 +26,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Json = nlohmann::json;
 
-enum { RecordingFormat = 1, LookMs = 10 };
+enum { RecordingFormat = 1, LookMs = 10, MostNameChoices = 1000 };
 
 struct Piece {
     int64_t us;
@@ -43,6 +47,9 @@ struct Recorder {
     std::string phase = "handshake";  // of the last write: what is received now answers it
     int32_t block = 0;
     std::thread writer;
+    bool toFolder = false;
+    std::string partial, final;  // written as, and moved to once complete
+    std::string failure;         // the first write that failed, in words
 } rec;
 
 std::string Hex(const std::string& bytes) {
@@ -96,6 +103,24 @@ std::string PieceLine(const Piece& p) {
     return line.dump();
 }
 
+// The first failure is kept; what follows it adds nothing.
+void NoteFailure() {
+    if (rec.failure.empty()) rec.failure = std::strerror(errno);
+}
+
+void WriteText(const std::string& line) {
+    if (std::fprintf(rec.file, "%s\n", line.c_str()) < 0) NoteFailure();
+}
+
+void Flush() {
+    if (std::fflush(rec.file) != 0) NoteFailure();
+}
+
+void WriteLine(const std::string& line) {
+    WriteText(line);
+    Flush();
+}
+
 // Every piece queued, in order, each batch flushed. The writer looks every
 // few milliseconds rather than being woken for each piece, which would take
 // a core from the upgrade just as it answers.
@@ -107,16 +132,18 @@ void WriteQueued() {
         pieces.swap(rec.pieces);
         bool stopping = rec.stop;
         guard.unlock();
-        for (const Piece& p : pieces) std::fprintf(rec.file, "%s\n", PieceLine(p).c_str());
-        std::fflush(rec.file);
+        for (const Piece& p : pieces) WriteText(PieceLine(p));
+        Flush();
         guard.lock();
         if (stopping && rec.pieces.empty()) return;
     }
 }
 
-void WriteLine(const std::string& line) {
-    std::fprintf(rec.file, "%s\n", line.c_str());
-    std::fflush(rec.file);
+std::string StampNow() {
+    std::time_t now = std::time(nullptr);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", std::gmtime(&now));
+    return stamp;
 }
 
 std::string HexDigest(uint64_t digest) {
@@ -178,25 +205,69 @@ std::string FileNameOf(const std::string& port) {
     return name.empty() ? "port" : name;
 }
 
-}  // namespace
-
-std::string RecordingPath(const FlashOptions& o, const std::string& port) {
-    if (!o.child && !o.loop && o.ports.size() < 2) return o.record;
-    std::error_code ec;
-    std::filesystem::create_directories(o.record, ec);
-    std::time_t now = std::time(nullptr);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", std::gmtime(&now));
-    static int upgrades = 0;
-    return (std::filesystem::path(o.record) /
-            (FileNameOf(port) + "-" + stamp + "-" + std::to_string(++upgrades) + ".jsonl"))
-        .string();
+// The n-th choice of a name for the recording of `port`: FILE itself, or in
+// the folder FILE a name after the port and the time, a number added after
+// the first choice. Names are kept apart by taking them exclusively.
+std::string FinalName(const FlashOptions& o, const std::string& port, const std::string& stamp,
+                      int n) {
+    if (!RecordsToFolder(o)) return o.record;
+    std::string stem = FileNameOf(port) + "-" + stamp + (n > 1 ? "-" + std::to_string(n) : "");
+    return (std::filesystem::path(o.record) / (stem + ".jsonl")).string();
 }
 
-bool StartRecording(const std::string& path, const RecordingStart& start) {
-    FinishRecording(RecordingEnd());
-    rec.file = std::fopen(path.c_str(), "wb");
-    if (!rec.file) return false;
+std::string PartialName(const std::string& final, int n) {
+    return final + (n > 1 ? "." + std::to_string(n) : "") + ".partial";
+}
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+// A partial file taken exclusively; in a folder also a final name still free.
+std::FILE* OpenPartial(const FlashOptions& o, const std::string& port, std::string& why) {
+    std::error_code ec;
+    if (RecordsToFolder(o)) std::filesystem::create_directories(o.record, ec);
+    std::string stamp = StampNow();
+    for (int n = 1; n <= MostNameChoices; ++n) {
+        rec.final = FinalName(o, port, stamp, n);
+        rec.partial = PartialName(rec.final, RecordsToFolder(o) ? 1 : n);
+        if (RecordsToFolder(o) && Exists(rec.final)) continue;
+        std::FILE* file = OpenOutputFile(rec.partial, true, why);
+        if (file || Exists(rec.partial) == false) return file;
+    }
+    why = "no free name for it";
+    return nullptr;
+}
+
+// Into place: over FILE, or under a name in the folder that nobody took meanwhile.
+bool MoveIntoPlace(std::string& why) {
+    if (!rec.toFolder) return MoveOutputFile(rec.partial, rec.final, true, why) == Moved;
+    std::string stem = rec.final.substr(0, rec.final.size() - 6);  // without ".jsonl"
+    for (int n = 1; n <= MostNameChoices; ++n) {
+        std::string name = n == 1 ? rec.final : stem + "-" + std::to_string(n) + ".jsonl";
+        MoveResult moved = MoveOutputFile(rec.partial, name, false, why);
+        if (moved == Moved) {
+            rec.final = name;
+            return true;
+        }
+        if (moved == MoveFailed) return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool StartRecording(const FlashOptions& o, const RecordingStart& start, std::string& why) {
+    std::string ignored;
+    FinishRecording(RecordingEnd(), ignored);
+    rec.toFolder = RecordsToFolder(o);
+    rec.file = OpenPartial(o, start.port, why);
+    if (!rec.file) {
+        why = "cannot write the recording " + rec.partial + ": " + why;
+        return false;
+    }
+    rec.failure.clear();
     rec.monitor = start.image.empty();
     rec.phase = "handshake";
     rec.block = 0;
@@ -208,8 +279,8 @@ bool StartRecording(const std::string& path, const RecordingStart& start) {
     return true;
 }
 
-void FinishRecording(const RecordingEnd& end) {
-    if (!rec.file) return;
+bool FinishRecording(const RecordingEnd& end, std::string& why) {
+    if (!rec.file) return true;
     SerialSetLineTap(nullptr);
     {
         std::lock_guard<std::mutex> guard(rec.lock);
@@ -218,6 +289,9 @@ void FinishRecording(const RecordingEnd& end) {
     rec.queued.notify_one();
     rec.writer.join();
     WriteLine(EndLine(end));
-    std::fclose(rec.file);
+    if (std::fclose(rec.file) != 0) NoteFailure();
     rec.file = nullptr;
+    if (rec.failure.empty() && MoveIntoPlace(rec.failure)) return true;
+    why = "the recording " + rec.partial + " is incomplete: " + rec.failure;
+    return false;
 }

@@ -22,13 +22,14 @@ struct RecordingEnd {
     double seconds = 0;
 };
 
-// Where the next upgrade on `port` records to: FILE itself, or, when every
-// upgrade has a file of its own (several ports, --loop), a file named after
-// the port and the time in the folder FILE.
-std::string RecordingPath(const FlashOptions& options, const std::string& port);
+// Starts recording the upgrade on `start.port`. The recording is written
+// beside its name, as NAME.partial, and moved into place when it is complete:
+// FILE itself, or, when every upgrade has a file of its own (several ports,
+// --loop), a new file in the folder FILE named after the port and the time.
+// False, with the reason, when it cannot be written.
+bool StartRecording(const FlashOptions& options, const RecordingStart& start, std::string& why);
 
-// Starts recording into `path`; false when the file cannot be written.
-bool StartRecording(const std::string& path, const RecordingStart& start);
-
-// Writes the last object and closes the file; nothing when none is open.
-void FinishRecording(const RecordingEnd& end);
+// Writes the last object, closes the file and moves it into place; true when
+// nothing is open. False, with the reason, when any of it could not be
+// written: the file then stays under its partial name.
+bool FinishRecording(const RecordingEnd& end, std::string& why);

@@ -1,7 +1,6 @@
 #include "cli/report.h"
 
 #include <ctime>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "cli/adapter_hints.h"
@@ -69,12 +68,4 @@ std::string ReportLine(const ReportEntry& e) {
                                        ScannerId.software);
     // Identity texts are bytes from the scanner: what is not UTF-8 is replaced, never refused.
     return line.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-// One write per line, so that lines never mix.
-bool AppendReportLine(const std::string& file, const std::string& line) {
-    std::ofstream out(file, std::ios::app | std::ios::binary);
-    out << line + '\n';
-    out.flush();
-    return static_cast<bool>(out);
 }

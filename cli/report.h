@@ -18,9 +18,6 @@ struct ReportEntry {
 // The whole record, the rest taken from the run just ended.
 std::string ReportLine(const ReportEntry& entry);
 
-// False when the file cannot be written.
-bool AppendReportLine(const std::string& file, const std::string& line);
-
 // Now, as ISO 8601 UTC with seconds.
 std::string UtcTimestamp();
 

@@ -8,6 +8,7 @@
 #include "cli/display.h"
 #include "cli/hints.h"
 #include "cli/interrupts.h"
+#include "cli/output_files.h"
 #include "cli/question.h"
 #include "cli/recording.h"
 #include "cli/report.h"
@@ -42,6 +43,7 @@ struct PortRun {
     const FlashOptions& options;
     std::string given;  // the port as the user named it
     int done = 0, failed = 0;
+    bool notRecorded = false;  // a report or recording asked for was not written
 };
 
 // The port is there, opens, and its console answers a lone carriage return.
@@ -99,15 +101,29 @@ int ExitStatusOf(UpgradeOutcome outcome) {
     }
 }
 
-void Record(const PortRun& r, const ReportEntry& e) {
-    if (r.options.report.empty()) return;
+void Warn(const std::string& text) {
+    DisplayLine("warning: " + text, true);
+}
+
+// The recording closed and the record kept, as asked; false when any of it
+// could not be written, which has been said.
+bool KeepRecords(const PortRun& r, const ReportEntry& e) {
+    std::string why;
+    bool kept = FinishRecording({e.outcome, e.message, e.exitStatus, e.seconds}, why);
+    if (!kept) Warn(why);
+    if (r.options.report.empty()) return kept;
     std::string line = ReportLine(e);
-    if (r.options.child) return DisplayReportLine(line);
-    if (!AppendReportLine(r.options.report, line))
-        DisplayLine("warning: cannot append to " + r.options.report, true);
+    if (r.options.child) {
+        DisplayReportLine(line);
+    } else if (!AppendOutputLine(r.options.report, line, why)) {
+        Warn("cannot append to the report " + r.options.report + ": " + why);
+        kept = false;
+    }
+    return kept;
 }
 
 // The outcome shown and recorded; an interrupt says where it left the scanner.
+// What could not be recorded is said before the result, which stays last.
 int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const std::string& device) {
     UpgradeOutcome outcome = UpgradeRun.outcome;
     std::string message = StatusText;
@@ -121,11 +137,15 @@ int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const st
         HintAfterAttempt(entry);
         HintAdapterTiming(entry);
     }
-    DisplayResult(message.c_str(), status);
     double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    FinishRecording({outcome, message, status, seconds});
-    Record(r, {time, r.given, device, r.options.image, outcome, message, status, seconds});
-    ++(status == ExitSuccess ? r.done : r.failed);
+    if (!KeepRecords(r,
+                     {time, r.given, device, r.options.image, outcome, message, status, seconds})) {
+        r.notRecorded = true;
+        if (status == ExitSuccess) status = ExitNotRecorded;
+    }
+    NoteScannerState(outcome);
+    DisplayResult(message.c_str(), status);
+    ++(outcome == OutcomeSuccess ? r.done : r.failed);
     return status;
 }
 
@@ -133,10 +153,11 @@ int UpgradeOnce(PortRun& r) {
     std::string time = UtcTimestamp(), device = DeviceOf(r.given);
     auto t0 = Clock::now();
     DisplayNewUpgrade(r.options.image);
-    if (!r.options.record.empty()) {
-        std::string path = RecordingPath(r.options, r.given);
-        if (!StartRecording(path, {r.given, device, r.options.image, UpgradeBaud}))
-            DisplayLine("warning: cannot write the recording " + path, true);
+    std::string why;
+    if (!r.options.record.empty() &&
+        !StartRecording(r.options, {r.given, device, r.options.image, UpgradeBaud}, why)) {
+        Warn(why);
+        r.notRecorded = true;
     }
     if (device.empty())
         RecordRefusal(OutcomePortRefused);
@@ -161,7 +182,8 @@ int StoppedWaiting(const PortRun& r) {
     DisplayLine(
         "stopped: " + std::to_string(r.done) + " upgraded, " + std::to_string(r.failed) + " failed",
         true);
-    return r.failed == 0 ? ExitSuccess : ExitUpgradeFailed;
+    if (r.failed > 0) return ExitUpgradeFailed;
+    return r.notRecorded ? ExitNotRecorded : ExitSuccess;
 }
 
 void UseAccessWord(const FlashOptions& o) {
@@ -172,8 +194,8 @@ void UseAccessWord(const FlashOptions& o) {
 
 }  // namespace
 
-bool CheckArgumentLengths(const FlashOptions& o) {
-    if (o.image.size() < ImagePathSize) return true;
+bool CheckArguments(const FlashOptions& o) {
+    if (o.image.size() < ImagePathSize) return CheckOutputs(o);
     std::fprintf(stderr, "orvane-flash: the image path is %zu characters long; at most %d fit\n",
                  o.image.size(), ImagePathSize - 1);
     return false;

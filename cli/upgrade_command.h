@@ -8,5 +8,7 @@ int UpgradeOnePort(const FlashOptions& options);
 // The device a port given by the user stands for now; "" when none.
 std::string DeviceOf(const std::string& given);
 
-// What an image path or port name must fit; a longer one is refused, never cut.
-bool CheckArgumentLengths(const FlashOptions& options);
+// What must hold before anything is opened: an image path that fits (a
+// longer one is refused, never cut) and outputs that cannot harm the image
+// or each other. False once the reason has been said.
+bool CheckArguments(const FlashOptions& options);
