@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/ports_listing.h"
+#include "cli/terminal_text.h"
 #include "shell/port_doctor.h"
 #include "shell/udev_rule.h"
 
@@ -19,8 +20,11 @@ struct Verdict {
     bool ready;
 };
 
+// Device names, USB strings, drivers, links, holders' names and the user's
+// own argument all come from outside: every line is shown escaped.
 void Line(const std::string& label, const std::string& text) {
-    if (!text.empty()) std::printf("  %-14s %s\n", (label + ":").c_str(), text.c_str());
+    if (!text.empty())
+        std::printf("  %-14s %s\n", (label + ":").c_str(), TerminalText(text).c_str());
 }
 
 std::string DeviceLine(const PortFacts& f) {
@@ -69,11 +73,12 @@ void PrintFacts(const PortFacts& f) {
 }
 
 void PrintVerdict(const Verdict& v) {
-    std::printf("%s: %s\n", v.facts.given.c_str(), v.ready ? "ready" : "not ready");
+    std::printf("%s: %s\n", TerminalText(v.facts.given).c_str(), v.ready ? "ready" : "not ready");
     if (v.facts.exists) PrintFacts(v.facts);
     for (const PortFinding& f : v.findings) {
-        std::printf("  %-8s %s\n", f.blocking ? "problem:" : "advice:", f.problem.c_str());
-        if (!f.fix.empty()) std::printf("      fix: %s\n", f.fix.c_str());
+        std::printf("  %-8s %s\n",
+                    f.blocking ? "problem:" : "advice:", TerminalText(f.problem).c_str());
+        if (!f.fix.empty()) std::printf("      fix: %s\n", TerminalText(f.fix).c_str());
     }
 }
 
@@ -137,13 +142,13 @@ int PrintUdevRule(const FlashOptions& o) {
     if (!LinkNameIsValid(name)) {
         std::fprintf(stderr,
                      "orvane-flash: --name takes letters, digits, '.', '_' and '-', not '%s'\n",
-                     name.c_str());
+                     TerminalText(name).c_str());
         return ExitUsage;
     }
     std::string rule, why;
     if (!facts.exists) why = "no such device: " + facts.given;
     if (!facts.exists || !MakeUdevRule(facts, name, rule, why)) {
-        std::fprintf(stderr, "orvane-flash: %s\n", why.c_str());
+        std::fprintf(stderr, "orvane-flash: %s\n", TerminalText(why).c_str());
         return ExitUpgradeFailed;
     }
     std::fputs(rule.c_str(), stdout);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/options.h"
+#include "cli/terminal_text.h"
 
 namespace {
 
@@ -29,6 +30,11 @@ std::string UsbLine(const PortDetails& p) {
         if (!part->empty()) line += (line.empty() ? "" : "  ") + *part;
     if (!p.serial.empty()) line += (line.empty() ? "serial " : "  serial ") + p.serial;
     return line;
+}
+
+// An indented line of a port's details, shown escaped; none when empty.
+void Detail(const char* label, const std::string& text) {
+    if (!text.empty()) std::printf("       %s%s\n", label, TerminalText(text).c_str());
 }
 
 }  // namespace
@@ -62,15 +68,13 @@ int ListPorts(bool json) {
         std::printf("%s\n", text.c_str());
         return ExitSuccess;
     }
+    // Every text but the COM name comes from sysfs, udev or the device itself.
     for (const PortDetails& p : ports) {
-        std::printf("%-6s %s\n", p.name.c_str(), p.device.c_str());
-        if (!p.byId.empty()) std::printf("       by-id: %s\n", p.byId.c_str());
-        if (!p.byPath.empty()) std::printf("       by-path: %s\n", p.byPath.c_str());
-        std::string usb = UsbLine(p);
-        if (!usb.empty())
-            std::printf("       %s%s\n", p.vendorId.empty() ? "" : "usb: ", usb.c_str());
-        std::string driver = DriverLine(p);
-        if (!driver.empty()) std::printf("       driver: %s\n", driver.c_str());
+        std::printf("%-6s %s\n", TerminalText(p.name).c_str(), TerminalText(p.device).c_str());
+        Detail("by-id: ", p.byId);
+        Detail("by-path: ", p.byPath);
+        Detail(p.vendorId.empty() ? "" : "usb: ", UsbLine(p));
+        Detail("driver: ", DriverLine(p));
     }
     if (ports.empty()) std::fputs("no serial ports found\n", stderr);
     return ExitSuccess;

@@ -8,11 +8,15 @@
 #include "shell/port_facts.h"
 
 // The rule file's text, comments saying where to save it and how to reload
-// udev included; false with the reason when the port has no USB adapter.
+// udev included; false with the reason when the port has no USB adapter or
+// its ids, socket or interface cannot go into a match literally. The
+// device's own text reaches the comments only escaped (\xNN, \\), and the
+// serial number a match only when udev takes every character of it as it is.
 bool MakeUdevRule(const PortFacts& facts, const std::string& name, std::string& rule,
                   std::string& why);
 
-// "scanner-A10K3Q7", or after the socket when there is no serial number.
+// "scanner-A10K3Q7", or after the socket when there is no usable serial
+// number; always a valid link name.
 std::string DefaultLinkName(const PortFacts& facts);
 
 // Letters, digits, '.', '_' and '-', as a file name under /dev and /etc.

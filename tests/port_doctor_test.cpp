@@ -1,14 +1,11 @@
-// The verdict on a port from facts alone, the udev rule's refusals and the
-// answer delay's arithmetic: logic without a platform, tested on both.
+// The verdict on a port from facts alone and the answer delay's arithmetic:
+// logic without a platform, tested on both (the udev rule: udev_rule_test).
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "shell/port_doctor.h"
-#include "shell/udev_rule.h"
 #include "upgrade/answer_delay.h"
 
 namespace {
@@ -77,51 +74,6 @@ TEST(PortDoctor, AFailedTrialOpenIsNamedOnceWithItsCause) {
     ASSERT_EQ(1u, findings.size());
     EXPECT_EQ("sudo orvane-flash doctor -p /dev/ttyUSB0 names it; close it first", findings[0].fix);
 }
-
-TEST(UdevRule, OnlyAUsbAdapterWithAKnownSerialOrSocketGetsOne) {
-    PortFacts f;
-    f.given = f.details.device = "/dev/ttyS0";
-    std::string rule, why;
-    EXPECT_FALSE(MakeUdevRule(f, "st1", rule, why));
-    EXPECT_NE(std::string::npos, why.find("is no USB adapter"));
-
-    f.details.vendorId = "1a86";
-    f.details.productId = "7523";
-    f.details.serial = "with space";  // not a usable match: the socket is needed, and unknown
-    EXPECT_FALSE(MakeUdevRule(f, "st1", rule, why));
-    EXPECT_NE(std::string::npos, why.find("socket is unknown"));
-    f.usbDevice = "3-1.2";
-    ASSERT_TRUE(MakeUdevRule(f, "st1", rule, why));
-    EXPECT_NE(std::string::npos, rule.find(", KERNELS==\"3-1.2\", SYMLINK+=\"st1\""));
-    EXPECT_EQ("scanner-3-1.2", DefaultLinkName(f));
-
-    for (const char* good : {"st1", "scanner-A10K3Q7", "line.2_a"})
-        EXPECT_TRUE(LinkNameIsValid(good));
-    for (const char* bad : {"", "a/b", "-x", ".hidden", "a b", "a\"b"})
-        EXPECT_FALSE(LinkNameIsValid(bad)) << bad;
-}
-
-#ifndef _WIN32
-// The example the package ships is what the doctor writes for an FTDI adapter.
-TEST(UdevRule, TheShippedExampleIsWhatTheDoctorWrites) {
-    PortFacts f;
-    f.given = f.details.device = "/dev/ttyUSB0";
-    f.details.vendorId = "0403";
-    f.details.productId = "6001";
-    f.details.serial = "A10K3Q7";
-    f.details.vendor = "FTDI";
-    f.details.description = "FT232R USB UART";
-    f.details.driver = "ftdi_sio";
-    f.usbInterface = "00";
-    f.serialGroup = "dialout";
-    std::string rule, why;
-    ASSERT_TRUE(MakeUdevRule(f, DefaultLinkName(f), rule, why)) << why;
-    std::ifstream shipped(ORVANE_SOURCE_DIR "/docs/udev-rule-example.rules");
-    std::stringstream text;
-    text << shipped.rdbuf();
-    EXPECT_EQ(rule, text.str()) << "docs/udev-rule-example.rules should read:\n" << rule;
-}
-#endif
 
 TEST(AnswerDelay, TheWiresTimeOfABlockIsTakenOff) {
     // 132 bytes of 10 bits at 57600 baud: 22.917 ms on the wire.
