@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <set>
 
-#include "cli/display.h"
+#include "cli/run_output.h"
 #include "serial/serial_report.h"
 #include "shell/port_details.h"
 #include "shell/port_discovery.h"
@@ -46,16 +46,12 @@ void HintAdapterTiming(const std::string& entry) {
     bool known = DetailsOfEntry(entry, d);
     std::string fix = known ? LatencyTimerFix(d) : "lower the adapter's latency timer";
     if (slow) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "each block's answer came %.1f ms later than the wire needs: the adapter "
-                      "holds replies back; ",
-                      delay);
-        DisplayLine("hint: " + std::string(text) + fix);
+        char ms[32];
+        std::snprintf(ms, sizeof ms, "%.1f", delay);
+        EmitEvent(HintEvent(HintKind::AnswersHeldBack, ms, fix));
     }
     if (echoHeldBack && known && d.latencyMs > SlowEchoLatencyMs)
-        DisplayLine("hint: the adapter's latency timer is " + std::to_string(d.latencyMs) +
-                    " ms, about as long as the scanner's echo may take (51 ms); " + fix);
+        EmitEvent(HintEvent(HintKind::LatencyTimerLong, std::to_string(d.latencyMs), fix));
 }
 
 std::string AnswerDelaySummary() {
@@ -73,5 +69,5 @@ nlohmann::json AnswerDelayJson() {
 }
 
 void NoteAdapter(const char* text) {
-    if (notesShown.insert(text).second) DisplayNote(text);
+    if (notesShown.insert(text).second) EmitNote(text);
 }

@@ -51,16 +51,3 @@ std::FILE* OpenOutputFile(const std::string& path, bool createNew, std::string& 
 enum MoveResult { Moved, MoveNameTaken, MoveFailed };
 MoveResult MoveOutputFile(const std::string& from, const std::string& to, bool replace,
                           std::string& why);
-
-// The path of this program, to start one child per port.
-std::string ProgramPath();
-
-// A child process: its standard error comes back in lines, its standard
-// input carries requests, its standard output goes nowhere.
-struct Child;
-Child* StartChild(const std::string& program, const std::vector<std::string>& args);
-// The next line, without its line end; false once the child closed its standard error.
-bool ReadChildLine(Child* child, std::string& line);
-void SendToChild(Child* child, char request);
-// Waits for the child's end and frees it; its exit status.
-int FinishChild(Child* child);

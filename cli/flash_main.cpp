@@ -6,7 +6,6 @@
 
 #include "cli/adapter_hints.h"
 #include "cli/cli_platform.h"
-#include "cli/display.h"
 #include "cli/doctor.h"
 #include "cli/fleet.h"
 #include "cli/hints.h"
@@ -15,9 +14,11 @@
 #include "cli/output_files.h"
 #include "cli/ports_listing.h"
 #include "cli/recording.h"
+#include "cli/run_output.h"
 #include "cli/terminal_text.h"
 #include "cli/upgrade_command.h"
 #include "codec/image_header.h"
+#include "serial/background_writer.h"
 #include "serial/serial.h"
 #include "serial/serial_report.h"
 #include "serial/trace.h"
@@ -29,44 +30,53 @@
 
 namespace {
 
-void OnParentRequest(char request) {
-    if (request == 'i')
-        InterruptAtOnce(2);
-    else
-        RequestStop();  // 'g', or the parent is gone: finish what is in progress
+// A byte 0 says the parent is gone: the upgrade in progress is finished, then the run ends.
+void OnParentRequest(char byte) {
+    ChildRequest request = ChildRequest::Finish;
+    if (byte != 0 && !DecodeRequest(byte, request)) return;
+    switch (request) {
+        case ChildRequest::StopNow:
+            return InterruptAtOnce(2);
+        case ChildRequest::Retry:
+            return RequestRetry();
+        default:
+            return RequestStop();
+    }
 }
 
-DisplayMode ChooseDisplay(const FlashOptions& o) {
-    if (o.child) return DisplayEvents;
-    return StderrIsTerminal() ? DisplayLive : DisplayPlain;
+RunView ChooseView(const FlashOptions& o) {
+    if (o.child) return ViewParent;
+    if (o.json) return ViewJson;
+    return StderrIsTerminal() ? ViewLive : ViewPlain;
 }
 
 int Upgrade(const FlashOptions& o) {
     if (!CheckArguments(o)) return ExitUsage;
     StartInterrupts(o.loop ? InterruptFinishesFirst : InterruptStopsAtOnce);
     if (o.ports.size() > 1) return UpgradeSeveralPorts(o);
-    DisplayMode mode = ChooseDisplay(o);
-    StartDisplay(mode, o.verbosity, o.ports.front());
+    RunView view = ChooseView(o);
+    StartRunOutput(view, o.verbosity, o.ports.front());
     SerialSetNoteSink(NoteAdapter);
     // The bytes received would land in the middle of the bar.
-    if (mode == DisplayLive && StdoutSharesTerminal()) SetTraceSink(CollectTrace);
+    if (view == ViewParent || view == ViewJson || (view == ViewLive && StdoutSharesTerminal()))
+        SetTraceSink(CollectTrace);
     return UpgradeOnePort(o);
 }
 
 int Monitor(const FlashOptions& o) {
     if (!CheckOutputs(o)) return ExitUsage;
-    StartDisplay(DisplayPlain, o.verbosity, o.ports.front());
+    StartRunOutput(ViewPlain, o.verbosity, o.ports.front());
     SerialSetNoteSink(NoteAdapter);
     std::string device = DeviceOf(o.ports.front());
     if (device.empty() || OpenMonitorPort(device.c_str()) < 0) {
         HintRefusedPort(ResolvePortName(o.ports.front()));
-        DisplayResult(OutcomeText(OutcomePortRefused), ExitPortNotOpened);
+        EmitEnd(OutcomePortRefused, OutcomeText(OutcomePortRefused), ExitPortNotOpened, nullptr);
         return ExitPortNotOpened;
     }
     std::string why;
     bool recorded =
         o.record.empty() || StartRecording(o, {o.ports.front(), device, "", MonitorBaud}, why);
-    if (!recorded) DisplayLine("warning: " + why, true);
+    if (!recorded) EmitEvent(MessageEvent(MessageLevel::Warning, why));
     std::fputs("monitoring at 9600 baud; Ctrl-C ends\n", stderr);
     auto started = std::chrono::steady_clock::now();
     WaitUntilStopRequested();
@@ -74,7 +84,7 @@ int Monitor(const FlashOptions& o) {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (recorded && !FinishRecording({OutcomeNothingError, "", ExitSuccess, seconds}, why)) {
-        DisplayLine("warning: " + why, true);
+        EmitEvent(MessageEvent(MessageLevel::Warning, why));
         recorded = false;
     }
     return recorded ? ExitSuccess : ExitNotRecorded;
@@ -119,10 +129,11 @@ int main(int argc, char** argv) {
     if (parsed >= 0) return parsed;
     WatchInterrupts(Interrupt, WaitForProgramEnd, options.child ? OnParentRequest : nullptr);
     int status = Run(options);
-    StopDisplay();
+    StopRunOutput();
     TraceFlush();
     RestoreConsole();
     NoteProgramEnding();
     StopWatching();
+    StopBackgroundWriter();
     return status;
 }

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "cli/cli_platform.h"
 #include "cli/options.h"
@@ -21,6 +22,7 @@ int lastSignal = 0;
 bool stopRequested = false;
 bool interrupted = false;
 bool ending = false;
+bool retryRequested = false;
 
 }  // namespace
 
@@ -86,6 +88,17 @@ void RequestStop() {
     changed.notify_all();
 }
 
+void RequestRetry() {
+    std::lock_guard<std::mutex> guard(lock);
+    retryRequested = true;
+    changed.notify_all();
+}
+
+bool TakeRetryRequest() {
+    std::lock_guard<std::mutex> guard(lock);
+    return std::exchange(retryRequested, false);
+}
+
 bool StopRequested() {
     std::lock_guard<std::mutex> guard(lock);
     return stopRequested;
@@ -108,7 +121,9 @@ int InterruptSignal() {
 
 bool PauseUnlessStopped(int ms) {
     std::unique_lock<std::mutex> guard(lock);
-    return !changed.wait_for(guard, std::chrono::milliseconds(ms), [] { return stopRequested; });
+    changed.wait_for(guard, std::chrono::milliseconds(ms),
+                     [] { return stopRequested || retryRequested; });
+    return !stopRequested;
 }
 
 void WaitUntilStopRequested() {

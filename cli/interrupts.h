@@ -19,13 +19,17 @@ void Interrupt(int signalNumber);
 void InterruptAtOnce(int signalNumber);
 // A request to stop once nothing is in progress; never stops an upgrade.
 void RequestStop();
+// A request to take the scanner on the port again now, instead of waiting
+// for it to leave; taken once.
+void RequestRetry();
+bool TakeRetryRequest();
 
 bool StopRequested();   // some interrupt or request came
 bool Interrupted();     // the upgrade in progress was stopped
 int InterruptSignal();  // the signal that came last, 0 when none
 int InterruptCount();
 
-// Sleeps `ms` unless a stop is requested meanwhile; false when it is.
+// Sleeps `ms` unless a stop (false) or a retry is requested meanwhile.
 bool PauseUnlessStopped(int ms);
 // Until a stop is requested.
 void WaitUntilStopRequested();

@@ -75,6 +75,9 @@ void AddUpgrade(CLI::App& app, FlashOptions& o, std::string& wait, bool& quiet, 
                              "into FILE, or with several ports or --loop one file per upgrade\n"
                              "in the folder FILE"))
         ->type_name("FILE");
+    Once(upgrade->add_flag("--json", o.json,
+                           "Write the run's events as JSON Lines on standard output, for\n"
+                           "scripts (docs/events.md); the result last"));
     Once(upgrade->add_flag("--child", o.child, "(internal) one port of several"))->group("");
     AddVerbosity(upgrade, quiet, verbose);
     upgrade->add_option("IMAGE", o.image, "Firmware image (.bin) or font file (.fon)")

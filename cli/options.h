@@ -3,15 +3,7 @@
 #include <string>
 #include <vector>
 
-enum ExitCode {
-    ExitSuccess = 0,
-    ExitUpgradeFailed = 1,
-    ExitUsage = 2,
-    ExitPortNotOpened = 3,
-    ExitInvalidType = 4,
-    ExitNotRecorded = 5,  // the upgrades succeeded, but a report or recording asked for was lost
-    ExitInterruptedBase = 128  // plus the signal's number
-};
+#include "events/run_events.h"
 
 enum Verbosity { Quiet = -1, Normal = 0, Verbose = 1 };
 
@@ -30,7 +22,7 @@ struct FlashOptions {
     std::string report;
     std::string record;     // a recording per upgrade: a file, or a folder of them
     bool child = false;     // one port of several: events to the parent on standard error
-    bool json = false;      // ports, doctor: JSON on standard output
+    bool json = false;      // JSON on standard output: upgrade's events, ports, doctor
     bool udevRule = false;  // doctor: a udev rule for the one port named
     std::string ruleName;   // doctor --name: the rule's link under /dev
 };

@@ -1,10 +1,11 @@
 #include "cli/question.h"
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cli/cli_platform.h"
-#include "cli/display.h"
-#include "cli/terminal_text.h"
+#include "cli/run_output.h"
 #include "codec/image_header.h"
 #include "codec/scanner_identity.h"
 
@@ -12,36 +13,38 @@ namespace {
 
 const FlashOptions* options = nullptr;
 
-// The old and new identities as the question shows them, each text from the
-// scanner or the image escaped: a line of its own can only be ours.
-std::string QuestionText() {
+// The old and new identities as the question shows them, a line each; the
+// terminal shows what the scanner and the image say escaped.
+std::vector<std::string> QuestionLines() {
     const char* rows[][3] = {{"Customer ID", ScannerId.customerId, ImageId.customerId},
                              {"Module No", ScannerId.moduleNo, ImageId.moduleNo},
                              {"Hardware", ScannerId.hardware, ImageId.hardware},
                              {"Software", ScannerId.software, ImageId.software}};
-    std::string text;
+    std::vector<std::string> lines;
     for (const auto& row : rows) {
-        text += std::string(text.empty() ? "" : "\n") + "Old " + row[0] +
-                "\t: " + TerminalText(row[1]) + "\nNew " + row[0] + "\t: " + TerminalText(row[2]);
+        lines.push_back("Old " + std::string(row[0]) +
+                        std::string(12 - std::string(row[0]).size(), ' ') + ": " + row[1]);
+        lines.push_back("New " + std::string(row[0]) +
+                        std::string(12 - std::string(row[0]).size(), ' ') + ": " + row[2]);
     }
-    return text;
+    return lines;
 }
 
 // The question never stays without its line end.
 bool AskOnTerminal(const char* caption, const char*) {
-    DisplayQuestion(caption, QuestionText().c_str());
+    ShowQuestion(caption, QuestionLines());
     if (options->yes) {
-        DisplayLine("Go on? yes (--yes)", true);
+        ShowAnswerLine("Go on? yes (--yes)");
         return true;
     }
-    if (options->child || !StdinIsConsole()) {
-        DisplayLine("Go on? no (no terminal to answer on; --yes answers yes)", true);
+    if (options->child || options->json || !StdinIsConsole()) {
+        ShowAnswerLine("Go on? no (no terminal to answer on; --yes answers yes)");
         return false;
     }
-    DisplayPrompt("Go on? [y/N] ");
+    ShowPrompt("Go on? [y/N] ");
     char answer[16] = "";
     if (!ReadAnswer(answer, sizeof answer)) {
-        DisplayAnswerEnded();
+        EndAnswer();
         return false;
     }
     return answer[0] == 'y' || answer[0] == 'Y';

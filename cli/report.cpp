@@ -47,7 +47,7 @@ nlohmann::json RunResultJson(UpgradeOutcome outcome, const std::string& message)
             {"blocks_resent", UpgradeRun.blocksResent}};
 }
 
-std::string ReportLine(const ReportEntry& e) {
+nlohmann::json ReportRecord(const ReportEntry& e) {
     Json line = {{"time", e.time},
                  {"port", e.port},
                  {"device", e.device},
@@ -66,6 +66,10 @@ std::string ReportLine(const ReportEntry& e) {
     if (UpgradeRun.scannerIdentified)
         line["scanner"] = IdentityJson(ScannerId.customerId, ScannerId.moduleNo, ScannerId.hardware,
                                        ScannerId.software);
-    // Identity texts are bytes from the scanner: what is not UTF-8 is replaced, never refused.
-    return line.dump(-1, ' ', false, Json::error_handler_t::replace);
+    return line;
+}
+
+// Identity texts are bytes from the scanner: what is not UTF-8 is replaced, never refused.
+std::string ReportLine(const ReportEntry& e) {
+    return ReportRecord(e).dump(-1, ' ', false, Json::error_handler_t::replace);
 }

@@ -15,7 +15,8 @@ struct ReportEntry {
     double seconds = 0;
 };
 
-// The whole record, the rest taken from the run just ended.
+// The whole record, the rest taken from the run just ended; and as one line.
+nlohmann::json ReportRecord(const ReportEntry& entry);
 std::string ReportLine(const ReportEntry& entry);
 
 // Now, as ISO 8601 UTC with seconds.

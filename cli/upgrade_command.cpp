@@ -5,13 +5,13 @@
 
 #include "cli/adapter_hints.h"
 #include "cli/cli_platform.h"
-#include "cli/display.h"
 #include "cli/hints.h"
 #include "cli/interrupts.h"
 #include "cli/output_files.h"
 #include "cli/question.h"
 #include "cli/recording.h"
 #include "cli/report.h"
+#include "cli/run_output.h"
 #include "codec/access_mode.h"
 #include "serial/rx_ring.h"
 #include "serial/serial.h"
@@ -63,7 +63,7 @@ enum WaitEnd { ScannerReady, WaitTimedOut, WaitStopped };
 
 WaitEnd WaitForScanner(const PortRun& r) {
     auto deadline = Clock::now() + std::chrono::seconds(r.options.waitSeconds);
-    DisplayWaiting("waiting for the scanner on " + r.given + "...");
+    EmitEvent(PhaseEvent(RunPhase::Waiting));
     for (;;) {
         if (StopRequested()) return WaitStopped;
         if (ScannerAnswers(r.given)) return ScannerReady;
@@ -78,9 +78,10 @@ WaitEnd WaitForScanner(const PortRun& r) {
 bool WaitUntilGone(const PortRun& r) {
     bool told = false;
     for (int silent = 0; silent < SilentProbesForGone;) {
+        if (TakeRetryRequest()) break;  // the same scanner again, asked for
         silent = ScannerAnswers(r.given) ? 0 : silent + 1;
         if (silent == 0 && !told) {
-            DisplayWaiting("waiting for the scanner to leave " + r.given + "...");
+            EmitEvent(PhaseEvent(RunPhase::Leaving));
             told = true;
         }
         if (!PauseUnlessStopped(ProbeIntervalMs)) return false;
@@ -102,7 +103,7 @@ int ExitStatusOf(UpgradeOutcome outcome) {
 }
 
 void Warn(const std::string& text) {
-    DisplayLine("warning: " + text, true);
+    EmitEvent(MessageEvent(MessageLevel::Warning, text));
 }
 
 // The recording closed and the record kept, as asked; false when any of it
@@ -111,11 +112,9 @@ bool KeepRecords(const PortRun& r, const ReportEntry& e) {
     std::string why;
     bool kept = FinishRecording({e.outcome, e.message, e.exitStatus, e.seconds}, why);
     if (!kept) Warn(why);
-    if (r.options.report.empty()) return kept;
-    std::string line = ReportLine(e);
-    if (r.options.child) {
-        DisplayReportLine(line);
-    } else if (!AppendOutputLine(r.options.report, line, why)) {
+    // A child's record reaches the report through its parent, the one writer.
+    if (r.options.report.empty() || r.options.child) return kept;
+    if (!AppendOutputLine(r.options.report, ReportLine(e), why)) {
         Warn("cannot append to the report " + r.options.report + ": " + why);
         kept = false;
     }
@@ -138,13 +137,13 @@ int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const st
         HintAdapterTiming(entry);
     }
     double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    if (!KeepRecords(r,
-                     {time, r.given, device, r.options.image, outcome, message, status, seconds})) {
+    ReportEntry entry{time, r.given, device, r.options.image, outcome, message, status, seconds};
+    if (!KeepRecords(r, entry)) {
         r.notRecorded = true;
         if (status == ExitSuccess) status = ExitNotRecorded;
     }
     NoteScannerState(outcome);
-    DisplayResult(message.c_str(), status);
+    EmitEnd(outcome, message, status, ReportRecord(entry));
     ++(outcome == OutcomeSuccess ? r.done : r.failed);
     return status;
 }
@@ -152,7 +151,7 @@ int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const st
 int UpgradeOnce(PortRun& r) {
     std::string time = UtcTimestamp(), device = DeviceOf(r.given);
     auto t0 = Clock::now();
-    DisplayNewUpgrade(r.options.image);
+    BeginUpgradeOutput(r.options.image);
     std::string why;
     if (!r.options.record.empty() &&
         !StartRecording(r.options, {r.given, device, r.options.image, UpgradeBaud}, why)) {
@@ -167,7 +166,7 @@ int UpgradeOnce(PortRun& r) {
 }
 
 int TimedOut(PortRun& r) {
-    DisplayNewUpgrade(r.options.image);
+    BeginUpgradeOutput(r.options.image);
     RecordRefusal(OutcomeNotConnected);
     return Conclude(r, UtcTimestamp(), Clock::now(), DeviceOf(r.given));
 }
@@ -176,14 +175,18 @@ int StoppedWaiting(const PortRun& r) {
     if (Interrupted() && r.done + r.failed == 0) {
         UpgradeRun = UpgradeRecord();
         int status = ExitInterruptedBase + InterruptSignal();
-        DisplayResult(OutcomeText(InterruptedOutcome()), status);
+        EmitEnd(InterruptedOutcome(), OutcomeText(InterruptedOutcome()), status, nullptr);
         return status;
     }
-    DisplayLine(
-        "stopped: " + std::to_string(r.done) + " upgraded, " + std::to_string(r.failed) + " failed",
-        true);
-    if (r.failed > 0) return ExitUpgradeFailed;
-    return r.notRecorded ? ExitNotRecorded : ExitSuccess;
+    RunEvent summary;
+    summary.kind = EventKind::Summary;
+    summary.done = r.done;
+    summary.failed = r.failed;
+    summary.exitStatus = r.failed > 0    ? ExitUpgradeFailed
+                         : r.notRecorded ? ExitNotRecorded
+                                         : ExitSuccess;
+    EmitEvent(summary);
+    return summary.exitStatus;
 }
 
 void UseAccessWord(const FlashOptions& o) {
@@ -205,7 +208,7 @@ int UpgradeOnePort(const FlashOptions& o) {
     PortRun r{o, o.ports.front()};
     UseAccessWord(o);
     InstallQuestion(o);
-    SetProgressHooks(DisplayProgressHooks());
+    SetProgressHooks(RunProgressHooks());
     KeepConsoleFlowing();
     for (;;) {
         // Production mode takes each scanner only once it is there.
@@ -216,7 +219,11 @@ int UpgradeOnePort(const FlashOptions& o) {
         }
         int status = UpgradeOnce(r);
         if (!o.loop || Interrupted()) return status;
-        DisplayTally(r.done, r.failed);
+        RunEvent tally;
+        tally.kind = EventKind::Tally;
+        tally.done = r.done;
+        tally.failed = r.failed;
+        EmitEvent(tally);
         if (StopRequested() || !WaitUntilGone(r)) return StoppedWaiting(r);
     }
 }

@@ -1,5 +1,5 @@
 // The log on standard output: every received byte, and the few lines that
-// share it. Written by a thread of its own, so that neither the reader nor
+// share it. Written by the background writer, so that neither the reader nor
 // the upgrade ever waits for standard output.
 #pragma once
 #include <cstdint>

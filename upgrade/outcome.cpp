@@ -36,6 +36,7 @@ const OutcomeEntry kOutcomes[OutcomeCount] = {
     {"interrupted-not-started",
      "interrupted after the upload: the scanner holds the new image but was not told to start "
      "it; run the upgrade again, or restart the scanner"},
+    {"already-current", "the scanner already holds this software version: nothing was written"},
 };
 
 const OutcomeEntry& Entry(UpgradeOutcome outcome) {

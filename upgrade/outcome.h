@@ -24,6 +24,7 @@ enum UpgradeOutcome {
     OutcomeInterruptedUntouched,
     OutcomeInterruptedErased,
     OutcomeInterruptedNotStarted,  // after the upload, before the start command
+    OutcomeAlreadyCurrent,         // the scanner holds the image's software version already
     OutcomeCount
 };
 

@@ -14,7 +14,8 @@ enum ProgressStep {
     StepParameterErase,
     StepUpload,      // "upload 2000"
     StepBlockAcked,  // one more block acknowledged
-    StepUploaded     // every block acknowledged and EOT sent
+    StepUploaded,    // every block acknowledged and EOT sent
+    StepStart        // the start step begins, whatever the upgrade's outcome
 };
 
 struct UpgradeProgress {

@@ -164,6 +164,7 @@ const char* RunUpgrade(const char* imagePath, uint16_t fontTargetWord) {
 
 void StartFirmware() {
     UpgradeRun.phase = PhaseStarting;
+    ReportProgress(StepStart);
     DrainConsole(ReplyBudget);
     RxFlush();
     if (WakeConsole(ReplyBudget)) {

@@ -1,0 +1,268 @@
+#include "cli/run_output.h"
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+
+#include "cli/interrupts.h"
+#include "cli/terminal_view.h"
+#include "codec/image_header.h"
+#include "codec/scanner_identity.h"
+#include "serial/background_writer.h"
+#include "shell/progress_display.h"
+#include "upgrade/image.h"
+#include "upgrade/upgrade.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum { ProgressEveryMs = 100, JsonBound = 1 << 20, ProgressKey = 1, TraceLineLength = 72 };
+
+struct Output {
+    std::mutex lock;
+    RunView view = ViewPlain;
+    Verbosity verbosity = Normal;
+    std::string port;
+    Clock::time_point started, firstAck, lastProgress;
+    bool phaseSent = false;
+    RunPhase phase = RunPhase::Handshake;
+    std::string text;       // the status line's text so far
+    std::string traceLine;  // received bytes not yet a whole line
+} out;
+
+void WriteTo(void* file, const char* bytes, size_t count) {
+    std::fwrite(bytes, 1, count, static_cast<std::FILE*>(file));
+}
+
+void FlushTo(void* file) {
+    std::fflush(static_cast<std::FILE*>(file));
+}
+
+// Events for a script, or for the parent; stdout and stderr are set at start.
+WriterSink jsonOut = {WriteTo, FlushTo, nullptr, JsonBound};
+WriterSink jsonErr = {WriteTo, FlushTo, nullptr, JsonBound};
+
+bool OnTerminal() {
+    return out.view == ViewLive || out.view == ViewPlain;
+}
+
+double SinceStart() {
+    return std::chrono::duration<double>(Clock::now() - out.started).count();
+}
+
+// Under the lock. A newer progress report replaces one still waiting.
+void Dispatch(const RunEvent& e) {
+    if (OnTerminal()) return ShowOnTerminal(e);
+    const WriterSink* sink = out.view == ViewJson ? &jsonOut : &jsonErr;
+    PostToWriter(sink, EncodeEvent(e) + "\n", e.kind == EventKind::Progress ? ProgressKey : 0);
+}
+
+IdentityTexts TextsOf(const char* customer, const char* module, const char* hardware,
+                      const char* software) {
+    return {customer, module, hardware, software};
+}
+
+void DispatchScanner() {
+    RunEvent e;
+    e.kind = EventKind::Scanner;
+    e.hasIdentity = true;
+    e.identity =
+        TextsOf(ScannerId.customerId, ScannerId.moduleNo, ScannerId.hardware, ScannerId.software);
+    Dispatch(e);
+}
+
+// The percent counts blocks, the last short one included; the kilobytes
+// count the image's bytes.
+ProgressFigures Figures(const UpgradeProgress& p) {
+    ProgressFigures f;
+    f.blocksAcked = p.blocksAcked;
+    f.blocksToSend = p.blocksToSend;
+    f.total = p.payloadSize;
+    f.sent = int64_t(p.blocksAcked) * 128 < f.total ? int64_t(p.blocksAcked) * 128 : f.total;
+    f.percent =
+        p.blocksToSend > 0 ? static_cast<int>(int64_t(p.blocksAcked) * 100 / p.blocksToSend) : 0;
+    double since = std::chrono::duration<double>(Clock::now() - out.firstAck).count();
+    if (p.blocksAcked > 1 && since > 0) f.rate = (p.blocksAcked - 1) * 128 / since;
+    if (f.rate > 0) f.left = (f.total - f.sent) / f.rate;
+    return f;
+}
+
+// A change of phase at once; progress when its text changes, at the last
+// block, and otherwise a few times a second.
+void DispatchProgress(const UpgradeProgress& p) {
+    RunPhase phase = RunPhaseOfUpgrade(UpgradeRun);
+    if (!out.phaseSent || phase != out.phase) {
+        out.phase = phase;
+        out.phaseSent = true;
+        Dispatch(PhaseEvent(phase));
+    }
+    if (p.step == StepBlockAcked && p.blocksAcked == 1) out.firstAck = Clock::now();
+    int32_t step = ProgressStepNumber(p);
+    if (step < 0 && p.step != StepUploaded) return;  // no figures move
+    std::string text = out.text;
+    if (step >= 0) {
+        char formatted[64];
+        FormatStepText(static_cast<uint32_t>(step), formatted, sizeof formatted);
+        text = formatted;
+    }
+    if (text.empty()) return;
+    bool due = Clock::now() - out.lastProgress >= std::chrono::milliseconds(ProgressEveryMs);
+    if (text == out.text && p.step != StepUploaded && !due) return;
+    out.text = text;
+    out.lastProgress = Clock::now();
+    RunEvent e;
+    e.kind = EventKind::Progress;
+    e.phase = phase;
+    e.progress = Figures(p);
+    e.progress.text = text;
+    Dispatch(e);
+}
+
+// Where an interrupt that cannot wait would leave the scanner.
+void NoteProgressForInterrupts(ProgressStep step) {
+    if (step == StepMeasured) NoteScannerState(OutcomeInterruptedUntouched);
+    if (step == StepFlashErase) NoteScannerState(OutcomeInterruptedErased);
+    if (step == StepUploaded) NoteScannerState(OutcomeInterruptedNotStarted);
+}
+
+void HookProgress(const UpgradeProgress& p) {
+    NoteProgressForInterrupts(p.step);
+    std::lock_guard<std::mutex> guard(out.lock);
+    if (p.step == StepIdentified) return DispatchScanner();
+    DispatchProgress(p);
+}
+
+void HookNote(const char* text) {
+    EmitNote(text);
+}
+
+const ProgressHooks hooks = {HookProgress, HookNote};
+
+// The image as the upgrade will measure it, for views that show it.
+RunEvent ImageEvent(const std::string& path) {
+    RunEvent e;
+    e.kind = EventKind::Image;
+    e.path = path;
+    if (OpenImage(path.c_str()) < 0) return e;
+    e.size = ImageSize();
+    e.hasIdentity = DecodeMeasuredHeader();
+    if (e.hasIdentity)
+        e.identity =
+            TextsOf(ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software);
+    CloseImage();
+    return e;
+}
+
+// Under the lock: received bytes as lines of printable text.
+void AppendTraceByte(unsigned char b) {
+    if (b == '\n' || out.traceLine.size() >= TraceLineLength) {
+        if (!out.traceLine.empty()) Dispatch(TraceEvent(TraceKind::Received, out.traceLine));
+        out.traceLine.clear();
+        if (b == '\n') return;
+    }
+    if (b == '\r') return;
+    if (b >= 0x20 && b < 0x7F && b != '\\') {
+        out.traceLine += static_cast<char>(b);
+        return;
+    }
+    char shown[8];
+    std::snprintf(shown, sizeof shown, "\\x%02x", b);
+    out.traceLine += shown;
+}
+
+}  // namespace
+
+void StartRunOutput(RunView view, Verbosity verbosity, const std::string& port) {
+    std::lock_guard<std::mutex> guard(out.lock);
+    out.view = view;
+    out.verbosity = verbosity;
+    out.port = port;
+    out.started = Clock::now();
+    jsonOut.context = stdout;
+    jsonErr.context = stderr;
+    if (OnTerminal()) StartTerminalView(view == ViewLive, verbosity, port);
+}
+
+void StopRunOutput() {
+    FlushWriter();
+}
+
+void EmitEvent(const RunEvent& e) {
+    std::lock_guard<std::mutex> guard(out.lock);
+    Dispatch(e);
+}
+
+void PrintEventJson(const RunEvent& e, int progressKey) {
+    jsonOut.context = stdout;
+    PostToWriter(&jsonOut, EncodeEvent(e) + "\n", e.kind == EventKind::Progress ? progressKey : 0);
+}
+
+const ProgressHooks* RunProgressHooks() {
+    return &hooks;
+}
+
+void BeginUpgradeOutput(const std::string& image) {
+    std::lock_guard<std::mutex> guard(out.lock);
+    out.started = out.firstAck = out.lastProgress = Clock::now();
+    out.phaseSent = false;
+    out.text.clear();
+    if (OnTerminal()) return ResetTerminalView(image);
+    Dispatch(ImageEvent(image));
+}
+
+void EmitEnd(UpgradeOutcome outcome, const std::string& message, int exitStatus,
+             const nlohmann::json& record) {
+    RunEvent e;
+    e.kind = EventKind::End;
+    e.outcome = outcome;
+    e.message = message;
+    e.exitStatus = exitStatus;
+    e.record = record;
+    std::lock_guard<std::mutex> guard(out.lock);
+    e.seconds = SinceStart();
+    Dispatch(e);
+}
+
+// Only what a view will show is made: notes for a terminal with -v, always
+// for the other views.
+void EmitNote(const char* text) {
+    std::lock_guard<std::mutex> guard(out.lock);
+    if (OnTerminal() && out.verbosity != Verbose) return;
+    RunEvent e = TraceEvent(TraceKind::Note, text);
+    e.seconds = SinceStart();
+    Dispatch(e);
+}
+
+void ShowQuestion(const char* caption, const std::vector<std::string>& lines) {
+    std::lock_guard<std::mutex> guard(out.lock);
+    if (!OnTerminal()) return Dispatch(MessageEvent(MessageLevel::Info, caption));
+    ShowLineOnTerminal(caption);
+    for (const std::string& line : lines) ShowLineOnTerminal(line);
+}
+
+void ShowAnswerLine(const std::string& text) {
+    std::lock_guard<std::mutex> guard(out.lock);
+    if (!OnTerminal()) return Dispatch(MessageEvent(MessageLevel::Info, text));
+    ShowLineOnTerminal(text);
+}
+
+// On the screen before the answer is read.
+void ShowPrompt(const char* prompt) {
+    {
+        std::lock_guard<std::mutex> guard(out.lock);
+        ShowPromptOnTerminal(prompt);
+    }
+    FlushWriter();
+}
+
+void EndAnswer() {
+    std::lock_guard<std::mutex> guard(out.lock);
+    EndPromptOnTerminal();
+}
+
+void CollectTrace(const unsigned char* bytes, int count) {
+    std::lock_guard<std::mutex> guard(out.lock);
+    if (OnTerminal() && out.verbosity != Verbose) return NoteTraceHeldBack(count);
+    for (int i = 0; i < count; ++i) AppendTraceByte(bytes[i]);
+}

@@ -1,0 +1,391 @@
+#include "events/run_events.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using Json = nlohmann::json;
+
+// In the order of EventKind.
+const char* const kKinds[static_cast<int>(EventKind::Count)] = {
+    "phase", "image", "progress", "scanner", "hint", "trace", "message", "tally", "end", "summary"};
+
+struct HintEntry {
+    const char* name;
+    const char* words;
+};
+
+// In the order of HintKind.
+const HintEntry kHints[static_cast<int>(HintKind::Count)] = {
+    {"upgrade-ended-as", "the upgrade itself ended: %s"},
+    {"not-started",
+     "the scanner holds the new image but did not answer the start command: power it off and on"},
+    {"not-connected",
+     "check the cable and put the scanner into upgrade mode (its boot loader); then run again, or "
+     "add --wait to wait for it"},
+    {"mismatch-scanner", "scanner: %s"},
+    {"mismatch-image",
+     "image:   %s; only the override access word (--access WORD) lets the upgrade go on"},
+    {"key-refused",
+     "the scanner refused the erase after the image key: this usually means the image is for "
+     "another scanner"},
+    {"erase-not-confirmed", "the scanner did not confirm the flash erase; run the upgrade again"},
+    {"image-short",
+     "the image file came up short of its measured size while it was sent (cut or unreadable); "
+     "the scanner stays in upgrade mode: run the upgrade again"},
+    {"image-changed",
+     "the image file changed while it was sent; leave it alone during an upgrade and run the "
+     "upgrade again"},
+    {"surplus-answer",
+     "an answer came that the scanner cannot have given for the block it followed (noise, a "
+     "doubled byte or an answer held back on the line), so the upload was stopped rather than "
+     "trusted; check the cable and run the upgrade again"},
+    {"block-refused",
+     "the scanner refused a block (damaged on the line?); it stays in upgrade mode: check the "
+     "cable and run the upgrade again"},
+    {"line-lost",
+     "the line went away during the transfer (cable or adapter unplugged?); reconnect and run the "
+     "upgrade again: the scanner stays in upgrade mode"},
+    {"transfer-broke-off",
+     "the transfer broke off; the scanner stays in upgrade mode: run the upgrade again"},
+    {"image-unreadable", "the image must be a regular file that can be read, at most 2 GB"},
+    {"image-empty",
+     "the image holds nothing for the scanner (no bytes after its 1024-byte header)"},
+    {"echo-lost",
+     "the scanner stopped echoing; check the cable, put the scanner back into upgrade mode and "
+     "run the upgrade again"},
+    {"reply-not-understood",
+     "the scanner's answer was not understood; check the cable and run the upgrade again"},
+    {"parameter-erase-not-confirmed",
+     "the scanner did not confirm the parameter-area erase; run the upgrade again"},
+    {"file-type", "the image must be a firmware image (.bin) or a font file (.fon)"},
+    {"port-refused", "%s"},
+    {"answers-held-back",
+     "each block's answer came %s ms later than the wire needs: the adapter holds replies back; "
+     "%s"},
+    {"latency-timer-long",
+     "the adapter's latency timer is %s ms, about as long as the scanner's echo may take (51 ms); "
+     "%s"},
+};
+
+const char* const kTraceKinds[] = {"note", "rx"};
+const char* const kLevels[] = {"info", "warning"};
+
+template <class Enum, size_t N>
+bool FromName(const char* const (&names)[N], const std::string& name, Enum& value) {
+    for (size_t i = 0; i < N; ++i) {
+        if (name == names[i]) {
+            value = static_cast<Enum>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool HintFromName(const std::string& name, HintKind& kind) {
+    for (int i = 0; i < static_cast<int>(HintKind::Count); ++i) {
+        if (name == kHints[i].name) {
+            kind = static_cast<HintKind>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool OutcomeFromName(const std::string& name, UpgradeOutcome& outcome) {
+    for (int i = 0; i < OutcomeCount; ++i) {
+        if (name == OutcomeName(static_cast<UpgradeOutcome>(i))) {
+            outcome = static_cast<UpgradeOutcome>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+Json IdentityJson(const IdentityTexts& id) {
+    return {{"customer", id.customer},
+            {"module", id.module},
+            {"hardware", id.hardware},
+            {"software", id.software}};
+}
+
+// A number that JSON can carry: no infinities, no NaN.
+double Finite(double value) {
+    return std::isfinite(value) ? value : 0;
+}
+
+Json ProgressJson(const ProgressFigures& p) {
+    return {{"blocks", p.blocksAcked}, {"blocks_total", p.blocksToSend},
+            {"sent", p.sent},          {"total", p.total},
+            {"percent", p.percent},    {"rate", Finite(p.rate)},
+            {"left", Finite(p.left)},  {"text", p.text}};
+}
+
+void PutBody(const RunEvent& e, Json& j) {
+    switch (e.kind) {
+        case EventKind::Phase:
+            j["phase"] = RunPhaseName(e.phase);
+            break;
+        case EventKind::Image:
+            j["path"] = e.path;
+            j["size"] = e.size >= 0 ? Json(e.size) : Json(nullptr);
+            j["header"] = e.hasIdentity ? IdentityJson(e.identity) : Json(nullptr);
+            break;
+        case EventKind::Progress:
+            j["phase"] = RunPhaseName(e.phase);
+            j.update(ProgressJson(e.progress));
+            break;
+        case EventKind::Scanner:
+            j["identity"] = IdentityJson(e.identity);
+            break;
+        case EventKind::Hint:
+            j["hint"] = HintName(e.hint);
+            j["text"] = e.text;
+            break;
+        case EventKind::Trace:
+            j["trace"] = kTraceKinds[static_cast<int>(e.trace)];
+            j["text"] = e.text;
+            if (e.trace == TraceKind::Note) j["t"] = Finite(e.seconds);
+            break;
+        case EventKind::Message:
+            j["level"] = kLevels[static_cast<int>(e.level)];
+            j["text"] = e.text;
+            break;
+        case EventKind::Tally:
+            j["done"] = e.done;
+            j["failed"] = e.failed;
+            break;
+        case EventKind::End:
+            j["outcome"] = OutcomeName(e.outcome);
+            j["message"] = e.message;
+            j["exit"] = e.exitStatus;
+            j["seconds"] = Finite(e.seconds);
+            j["record"] = e.record.is_object() ? e.record : Json(nullptr);
+            break;
+        default:  // Summary
+            j["done"] = e.done;
+            j["failed"] = e.failed;
+            j["exit"] = e.exitStatus;
+            break;
+    }
+}
+
+// Typed reads that fail instead of throwing.
+struct Reader {
+    const Json& j;
+    std::string& why;
+
+    bool Fail(const std::string& field, const char* want) {
+        why = "\"" + field + "\" is not " + want;
+        return false;
+    }
+    bool Text(const char* field, std::string& out) {
+        auto it = j.find(field);
+        if (it == j.end() || !it->is_string()) return Fail(field, "a text");
+        out = it->get<std::string>();
+        return true;
+    }
+    template <class Int>
+    bool Integer(const char* field, Int& out) {
+        auto it = j.find(field);
+        if (it == j.end() || !it->is_number_integer()) return Fail(field, "an integer");
+        int64_t v = 0;
+        if (it->is_number_unsigned()) {
+            uint64_t u = it->get<uint64_t>();
+            if (u > static_cast<uint64_t>(INT64_MAX)) return Fail(field, "an integer in range");
+            v = static_cast<int64_t>(u);
+        } else {
+            v = it->get<int64_t>();
+        }
+        if (v < static_cast<int64_t>(std::numeric_limits<Int>::min()) ||
+            v > static_cast<int64_t>(std::numeric_limits<Int>::max()))
+            return Fail(field, "an integer in range");
+        out = static_cast<Int>(v);
+        return true;
+    }
+    bool Number(const char* field, double& out) {
+        auto it = j.find(field);
+        if (it == j.end() || !it->is_number()) return Fail(field, "a number");
+        out = it->get<double>();
+        return true;
+    }
+    bool Identity(const Json& id, IdentityTexts& out) {
+        if (!id.is_object()) return Fail("identity", "an object");
+        Reader r{id, why};
+        return r.Text("customer", out.customer) && r.Text("module", out.module) &&
+               r.Text("hardware", out.hardware) && r.Text("software", out.software);
+    }
+    bool Phase(RunPhase& out) {
+        std::string name;
+        return Text("phase", name) && (RunPhaseFromName(name, out) || Fail("phase", "a phase"));
+    }
+};
+
+bool ReadProgress(Reader& r, ProgressFigures& p) {
+    return r.Integer("blocks", p.blocksAcked) && r.Integer("blocks_total", p.blocksToSend) &&
+           r.Integer("sent", p.sent) && r.Integer("total", p.total) &&
+           r.Integer("percent", p.percent) && r.Number("rate", p.rate) &&
+           r.Number("left", p.left) && r.Text("text", p.text);
+}
+
+bool ReadImage(Reader& r, RunEvent& e) {
+    if (!r.Text("path", e.path)) return false;
+    auto size = r.j.find("size");
+    if (size != r.j.end() && !size->is_null() && !r.Integer("size", e.size)) return false;
+    auto header = r.j.find("header");
+    e.hasIdentity = header != r.j.end() && !header->is_null();
+    return !e.hasIdentity || r.Identity(*header, e.identity);
+}
+
+bool ReadEnd(Reader& r, RunEvent& e) {
+    std::string outcome;
+    if (!r.Text("outcome", outcome)) return false;
+    if (!OutcomeFromName(outcome, e.outcome)) return r.Fail("outcome", "an outcome");
+    if (!r.Text("message", e.message) || !r.Integer("exit", e.exitStatus) ||
+        !r.Number("seconds", e.seconds))
+        return false;
+    auto record = r.j.find("record");
+    e.record = record != r.j.end() && record->is_object() ? *record : Json(nullptr);
+    return true;
+}
+
+bool ReadBody(Reader& r, RunEvent& e) {
+    std::string name;
+    switch (e.kind) {
+        case EventKind::Phase:
+            return r.Phase(e.phase);
+        case EventKind::Image:
+            return ReadImage(r, e);
+        case EventKind::Progress:
+            return r.Phase(e.phase) && ReadProgress(r, e.progress);
+        case EventKind::Scanner:
+            e.hasIdentity = true;
+            return r.j.contains("identity") ? r.Identity(r.j.at("identity"), e.identity)
+                                            : r.Fail("identity", "there");
+        case EventKind::Hint:
+            return r.Text("hint", name) &&
+                   (HintFromName(name, e.hint) || r.Fail("hint", "a hint")) &&
+                   r.Text("text", e.text);
+        case EventKind::Trace:
+            if (r.j.contains("t") && !r.Number("t", e.seconds)) return false;
+            return r.Text("trace", name) &&
+                   (FromName(kTraceKinds, name, e.trace) || r.Fail("trace", "a trace kind")) &&
+                   r.Text("text", e.text);
+        case EventKind::Message:
+            return r.Text("level", name) &&
+                   (FromName(kLevels, name, e.level) || r.Fail("level", "a level")) &&
+                   r.Text("text", e.text);
+        case EventKind::Tally:
+            return r.Integer("done", e.done) && r.Integer("failed", e.failed);
+        case EventKind::End:
+            return ReadEnd(r, e);
+        default:  // Summary
+            return r.Integer("done", e.done) && r.Integer("failed", e.failed) &&
+                   r.Integer("exit", e.exitStatus);
+    }
+}
+
+}  // namespace
+
+const char* HintName(HintKind kind) {
+    int i = static_cast<int>(kind);
+    return kHints[i >= 0 && i < static_cast<int>(HintKind::Count) ? i : 0].name;
+}
+
+std::string HintText(HintKind kind, const std::string& first, const std::string& second) {
+    int i = static_cast<int>(kind);
+    const char* words = kHints[i >= 0 && i < static_cast<int>(HintKind::Count) ? i : 0].words;
+    std::vector<char> text(std::char_traits<char>::length(words) + first.size() + second.size() +
+                           1);
+    std::snprintf(text.data(), text.size(), words, first.c_str(), second.c_str());
+    return text.data();
+}
+
+RunEvent PhaseEvent(RunPhase phase) {
+    RunEvent e;
+    e.kind = EventKind::Phase;
+    e.phase = phase;
+    return e;
+}
+
+RunEvent HintEvent(HintKind kind, const std::string& first, const std::string& second) {
+    RunEvent e;
+    e.kind = EventKind::Hint;
+    e.hint = kind;
+    e.text = HintText(kind, first, second);
+    return e;
+}
+
+RunEvent MessageEvent(MessageLevel level, const std::string& text) {
+    RunEvent e;
+    e.kind = EventKind::Message;
+    e.level = level;
+    e.text = text;
+    return e;
+}
+
+RunEvent TraceEvent(TraceKind kind, const std::string& text) {
+    RunEvent e;
+    e.kind = EventKind::Trace;
+    e.trace = kind;
+    e.text = text;
+    return e;
+}
+
+std::string EventLine(const RunEvent& e) {
+    if (e.kind == EventKind::Hint) return "hint: " + e.text;
+    if (e.kind == EventKind::Message && e.level == MessageLevel::Warning)
+        return "warning: " + e.text;
+    if (e.kind == EventKind::Trace && e.trace == TraceKind::Received) return "rx " + e.text;
+    return e.text;
+}
+
+std::string EncodeEvent(const RunEvent& e) {
+    Json j = {{"v", EventsVersion}, {"ev", kKinds[static_cast<int>(e.kind)]}};
+    if (!e.port.empty()) j["port"] = e.port;
+    PutBody(e, j);
+    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+bool DecodeEvent(const std::string& line, RunEvent& e, std::string& why) {
+    Json j = Json::parse(line, nullptr, false);
+    if (!j.is_object()) {
+        why = "not a JSON object";
+        return false;
+    }
+    e = RunEvent();
+    Reader r{j, why};
+    int version = 0;
+    std::string kind;
+    if (!r.Integer("v", version) || !r.Text("ev", kind)) return false;
+    if (version != EventsVersion) return r.Fail("v", "a version this program reads");
+    if (!FromName(kKinds, kind, e.kind)) return r.Fail("ev", "an event");
+    auto port = j.find("port");
+    if (port != j.end() && !r.Text("port", e.port)) return false;
+    return ReadBody(r, e);
+}
+
+char EncodeRequest(ChildRequest request) {
+    static const char kRequests[] = {'f', 's', 'r'};
+    return kRequests[static_cast<int>(request)];
+}
+
+bool DecodeRequest(char byte, ChildRequest& request) {
+    switch (byte) {
+        case 'f':
+            request = ChildRequest::Finish;
+            return true;
+        case 's':
+            request = ChildRequest::StopNow;
+            return true;
+        case 'r':
+            request = ChildRequest::Retry;
+            return true;
+        default:
+            return false;
+    }
+}
