@@ -59,13 +59,18 @@ void RxPush(const unsigned char* bytes, int count) {
     ringFilled.notify_one();
 }
 
+namespace {
+
+// The budget is charged 2 per 1-ms pause: an empty ring waits half of it and a pause.
+int BudgetWaitMs(int budget_ms) {
+    return budget_ms < 0 ? 1 : budget_ms / 2 + 1;
+}
+
+}  // namespace
+
 // Not the draining mark: the reader keeps it a moment after its bytes are in.
 bool RxHasWaiting() {
     return !RxIsEmpty() || DriverHoldsBytes();
-}
-
-int RxBudgetWaitMs(int budget_ms) {
-    return budget_ms < 0 ? 1 : budget_ms / 2 + 1;
 }
 
 int RxReadByte(int budget_ms) {
@@ -73,7 +78,7 @@ int RxReadByte(int budget_ms) {
     if (halted) return -1;
     if (RxIsEmpty()) {
         auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(RxBudgetWaitMs(budget_ms));
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(BudgetWaitMs(budget_ms));
         auto ready = [] { return !RxIsEmpty() || linkDown || halted; };
         bool arrived = ringFilled.wait_until(lock, deadline, ready);
         if (!arrived && BytesStillComing())

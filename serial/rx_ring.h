@@ -15,9 +15,6 @@ void RxFlush();
 // True when a byte waits to be read, in the ring or still in the driver.
 bool RxHasWaiting();
 
-// Milliseconds that RxReadByte waits on an empty ring for this budget.
-int RxBudgetWaitMs(int budget_ms);
-
 // How many received bytes wait in the driver, not yet taken in by the reader
 // thread; set by the serial channel. A byte that reached the driver within
 // the budget has come, however late a busy machine lets the reader run.

@@ -16,10 +16,6 @@ for command in "" upgrade info monitor ports; do
   [ -z "$err" ] || fail "help of '$command' wrote to stderr: $err"
   printf '%s' "$out" | grep -q "^Usage: orvane-flash $command" || fail "help of '$command': $out"
 done
-flash upgrade --help
-for option in --port --access --yes --kx5800 --wait --loop --report --quiet --verbose; do
-  expect_out "$option" "upgrade help names $option"
-done
 flash --version
 expect_status 0 "version"
 printf '%s' "$out" | grep -Eq '^orvane-flash [0-9]+\.[0-9]+\.[0-9]+ \(.+\)$' || fail "version: $out"

@@ -1,12 +1,11 @@
-// The verdict on a port from facts alone and the answer delay's arithmetic:
-// logic without a platform, tested on both (the udev rule: udev_rule_test).
+// The verdict on a port from facts alone: logic without a platform, tested
+// on both (the udev rule: udev_rule_test).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "shell/port_doctor.h"
-#include "upgrade/answer_delay.h"
 
 namespace {
 
@@ -73,13 +72,4 @@ TEST(PortDoctor, AFailedTrialOpenIsNamedOnceWithItsCause) {
     findings = JudgePort(f);
     ASSERT_EQ(1u, findings.size());
     EXPECT_EQ("sudo orvane-flash doctor -p /dev/ttyUSB0 names it; close it first", findings[0].fix);
-}
-
-TEST(AnswerDelay, TheWiresTimeOfABlockIsTakenOff) {
-    // 132 bytes of 10 bits at 57600 baud: 22.917 ms on the wire.
-    EXPECT_NEAR(8.0, AnswerDelayMs(10 * 30917, 10, 57600), 0.01);
-    EXPECT_NEAR(16.0, AnswerDelayMs(344LL * 38917, 344, 57600), 0.01);
-    EXPECT_NEAR(1.0, AnswerDelayMs(2 * 138500, 2, 9600), 0.01);
-    EXPECT_EQ(0, AnswerDelayMs(5 * 200, 5, 57600));  // a pseudo-terminal beats the wire
-    EXPECT_EQ(-1, AnswerDelayMs(0, 0, 57600));       // nothing timed
 }
