@@ -212,7 +212,15 @@ UpgradeDialog::UpgradeDialog(const ButtonFaces* faces, FileChooser chooser)
     connect(upgradeButton_, &QPushButton::clicked, this, &UpgradeDialog::RunUpgradeFromButton);
 }
 
+// A worker still under way when the dialog goes cannot be waited for (it may
+// wait on this dialog for an answer): the program's end takes it.
 UpgradeDialog::~UpgradeDialog() {
+    if (worker_.joinable()) {
+        if (UpgradeWorkerRunning())
+            worker_.detach();
+        else
+            worker_.join();
+    }
     if (DialogBridge::dialog == this) {
         SetDialogView(nullptr);
         DialogBridge::dialog = nullptr;
@@ -316,9 +324,12 @@ void UpgradeDialog::ShowFace(bool busy) {
     emit FaceShown(busy);
 }
 
+// A new worker starts only once the busy mark is clear, which the last one
+// clears as its last act: joining it waits for no more than its return.
 bool UpgradeDialog::StartWorker(void (*body)()) {
+    if (worker_.joinable()) worker_.join();
     try {
-        std::thread(body).detach();
+        worker_ = std::thread(body);
     } catch (const std::system_error&) {
         return false;
     }

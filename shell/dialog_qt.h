@@ -4,6 +4,7 @@
 #include <QPixmap>
 #include <QStringList>
 #include <functional>
+#include <thread>
 
 #include "shell/main_dialog.h"
 
@@ -89,5 +90,6 @@ class UpgradeDialog : public QDialog {
     QLabel* statusLine_ = nullptr;
     QProgressBar* progressBar_ = nullptr;
     QMessageBox* pendingQuestion_ = nullptr;  // an override question being asked
+    std::thread worker_;  // the last upgrade worker; the busy mark keeps it alone
     bool centred_ = false;
 };
