@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Fuzzes the codec's decoders: builds build-fuzz/ with clang, writes the seed corpora and runs
-# each fuzzer for SECONDS (default 180). Working corpora stay in build-fuzz/corpus/ between
-# runs; failing inputs go to build-fuzz/artifacts/. Exits non-zero if any fuzzer failed.
+# Fuzzes the codec's decoders and the recording's reader: builds build-fuzz/ with clang,
+# writes the seed corpora and runs each fuzzer for SECONDS (default 180). Working corpora
+# stay in build-fuzz/corpus/ between runs; failing inputs go to build-fuzz/artifacts/.
+# Exits non-zero if any fuzzer failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-180}
 dir=build-fuzz
-targets=(key_code image_header scanner_identity)
+targets=(key_code image_header scanner_identity recording)
 
 cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DORVANE_FUZZ=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

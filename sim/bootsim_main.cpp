@@ -33,7 +33,7 @@ struct Config {
     std::string replayPath;
     std::string expectResult;
     bool hasExpectResult = false;
-    sim::Recording recording;
+    Recording recording;
     bool once = false;
 };
 
@@ -44,11 +44,6 @@ void Print(const std::string& line) {
     std::lock_guard<std::mutex> guard(printLock);
     std::printf("bootsim: %s\n", line.c_str());
     std::fflush(stdout);
-}
-
-bool Fail(const std::string& why) {
-    std::fprintf(stderr, "orvane-bootsim: %s\n", why.c_str());
-    return false;
 }
 
 // -1 to go on, otherwise the exit status.
@@ -96,7 +91,9 @@ int Parse(int argc, char** argv, Config& c) {
     sim::Once(app.add_option("--replay", c.replayPath,
                              "Play the scanner's side of the recording FILE instead: each\n"
                              "answer once the utility's bytes before it have come; the first\n"
-                             "difference ends the replay (exit 1)"))
+                             "difference ends the replay (exit 1), and so does a stop before\n"
+                             "all of it has played. Once it has, and the line has stayed quiet\n"
+                             "for 2 s, it ends by itself (exit 0)"))
         ->type_name("FILE")
         ->group(replay);
     sim::Once(app.add_option("--replay-speed", o.replaySpeed,
@@ -186,51 +183,24 @@ void WriteSummary(const Config& c, const sim::BootSimReport& r,
     std::ofstream(c.summaryPath) << summary.dump() << "\n";
 }
 
-std::vector<uint8_t> FromHex(const std::string& hex) {
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return bytes;
+// What the utility said at the end of the recorded run; empty when the
+// recording has no end (a crash) or is of monitor mode.
+std::string RecordedMessage(const Recording& r) {
+    return r.end && r.end->result ? r.end->result->message : "";
 }
 
-// The recording's pieces and how it ended; false, with the reason said, when
-// it cannot be read.
-bool ReadRecording(const std::string& path, sim::Recording& r) {
-    std::ifstream in(path);
-    if (!in) return Fail("cannot read " + path);
-    std::string text;
-    for (int number = 1; std::getline(in, text); ++number) {
-        nlohmann::json line = nlohmann::json::parse(text, nullptr, false);
-        if (!line.is_object())
-            return Fail(path + ":" + std::to_string(number) + ": no JSON object");
-        std::string record = line.value("record", "");
-        if (record == "end") {
-            r.message = line.value("message", "");
-            r.lineLost = line.value("line_lost", false);
-        } else if (record.empty()) {
-            sim::RecordedPiece piece;
-            piece.toScanner = line.value("dir", "") == "to-scanner";
-            piece.bytes = FromHex(line.value("bytes", ""));
-            piece.us = line.value("us", int64_t(0));
-            piece.phase = line.value("phase", "");
-            piece.block = line.value("block", 0);
-            r.pieces.push_back(piece);
-        }
-    }
-    return true;
-}
-
-// 0 when the utility did all the recording says, else 1, with the first difference.
+// 0 when the utility did all the recording says, else 1, with the first
+// difference or what a replay stopped early still lacked.
 int JudgeReplay(const Config& c, const sim::BootSimReport& report) {
     const sim::ReplayOutcome& played = report.replay;
-    std::string missing = played.complete ? "" : sim::MissingAtStop(c.recording, played);
-    if (played.diverged || !missing.empty()) {
-        Print("replay: " + (played.diverged ? played.divergence : missing));
+    if (played.diverged || !played.complete) {
+        Print("replay: " +
+              (played.diverged ? played.divergence : sim::MissingAtStop(c.recording, played)));
         return 1;
     }
-    if (c.hasExpectResult && c.recording.message != c.expectResult) {
-        Print("replay: the recording ended with \"" + c.recording.message + "\", not \"" +
-              c.expectResult + "\"");
+    const std::string ended = RecordedMessage(c.recording);
+    if (c.hasExpectResult && ended != c.expectResult) {
+        Print("replay: the recording ended with \"" + ended + "\", not \"" + c.expectResult + "\"");
         return 1;
     }
     Print("replay: complete, no divergence (" + std::to_string(played.received) +
@@ -268,7 +238,11 @@ int main(int argc, char** argv) {
     }
     const bool replaying = !config.replayPath.empty();
     if (replaying) {
-        if (!ReadRecording(config.replayPath, config.recording)) return 2;
+        std::string error;
+        if (!ReadRecording(config.replayPath, config.recording, error)) {
+            std::fprintf(stderr, "orvane-bootsim: %s\n", error.c_str());
+            return 2;
+        }
         config.options.replay = &config.recording;
     }
 

@@ -161,6 +161,12 @@ bool SimLine::Drain(int timeoutMs) {
     return !closed_;
 }
 
+bool SimLine::Pause(int ms) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (!closed_ && Clock::now() < until) Serve(until);
+    return !closed_;
+}
+
 SimLine::Clock::time_point SimLine::ArrivalOfNext() const {
     const auto at = in_.front().at;
     return lineRate_ ? std::max(at, lastIn_ + kByteTime) : at;

@@ -46,6 +46,9 @@ class SimLine {
     void WriteHeld(uint8_t byte, int ms);
     // Waits until every queued byte has left; false when stopped or out of time first.
     bool Drain(int timeoutMs);
+    // Lets `ms` pass serving the line (bytes that come are kept for Read);
+    // false when it is stopped or closed meanwhile.
+    bool Pause(int ms);
     bool Closed() const { return closed_; }
     size_t Pending() const { return out_.size(); }
 

@@ -1,9 +1,6 @@
 #include "sim/sim_replay.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "sim/sim_codec.h"
 
@@ -14,6 +11,21 @@ namespace {
 constexpr int kKeyCodeLength = 9;
 constexpr int kPatienceMs = 60000;  // for the utility's next byte: far past its own waits
 constexpr int kLongestDelayMs = 10000;
+
+bool LineLost(const Recording& r) {
+    return r.end && r.end->result && r.end->result->lineLost;
+}
+
+// The recorded gap between two pieces at `speed`, at most kLongestDelayMs;
+// safe for any times and speeds.
+int DelayMs(int64_t fromUs, int64_t toUs, double speed) {
+    if (!(speed > 0) || toUs <= fromUs) return 0;
+    // Exact as unsigned: the difference of two int64 values fits.
+    const uint64_t gapUs = static_cast<uint64_t>(toUs) - static_cast<uint64_t>(fromUs);
+    const double ms = static_cast<double>(gapUs) / 1000.0 / speed;
+    if (!(ms > 0)) return 0;
+    return ms >= kLongestDelayMs ? kLongestDelayMs : static_cast<int>(ms);
+}
 
 std::string HexBytes(const std::vector<uint8_t>& bytes, size_t from, size_t count) {
     std::string text;
@@ -26,7 +38,8 @@ std::string HexBytes(const std::vector<uint8_t>& bytes, size_t from, size_t coun
 }
 
 std::string Where(uint64_t offset, const RecordedPiece& piece) {
-    std::string where = "byte " + std::to_string(offset) + " to the scanner (" + piece.phase;
+    std::string where =
+        "byte " + std::to_string(offset) + " to the scanner (" + RunPhaseName(piece.phase);
     if (piece.block > 0) where += ", block " + std::to_string(piece.block);
     return where + ")";
 }
@@ -39,9 +52,10 @@ class Player {
         for (const RecordedPiece& piece : r_.pieces) {
             if (piece.toScanner ? !Expect(piece) : !Answer(piece)) return out_;
             lastUs_ = piece.us;
+            ++out_.played;
         }
         out_.complete = true;
-        if (r_.lineLost) {
+        if (LineLost(r_)) {
             line_.Drain(2000);
             closeLine();
         }
@@ -57,7 +71,7 @@ class Player {
             ++out_.received;
             lastSent_ = piece.bytes[i];
             lastGot_ = static_cast<uint8_t>(got);
-            if (piece.phase == "key-code" && keyBytes_ < kKeyCodeLength) {
+            if (piece.phase == RunPhase::KeyCode && keyBytes_ < kKeyCodeLength) {
                 if (!TakeKeyCodeByte(piece)) return false;
             } else if (got != piece.bytes[i]) {
                 return Diverge(piece, i, {lastGot_});
@@ -94,13 +108,10 @@ class Player {
     // The scanner's bytes after their recorded delay; an echo of a key code
     // byte echoes the byte that came.
     bool Answer(const RecordedPiece& piece) {
-        if (speed_ > 0) {
-            double ms = (piece.us - lastUs_) / 1000.0 / speed_;
-            int wait = static_cast<int>(std::min<double>(std::max(ms, 0.0), kLongestDelayMs));
-            if (wait > 0) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
-        }
+        const int wait = DelayMs(lastUs_, piece.us, speed_);
+        if (wait > 0 && !line_.Pause(wait)) return false;
         std::vector<uint8_t> bytes = piece.bytes;
-        if (piece.phase == "key-code" && bytes.size() == 1 && bytes[0] == lastSent_)
+        if (piece.phase == RunPhase::KeyCode && bytes.size() == 1 && bytes[0] == lastSent_)
             bytes[0] = lastGot_;
         line_.Write(bytes.data(), bytes.size());
         return !line_.Closed();
@@ -122,35 +133,41 @@ class Player {
 ReplayOutcome PlayRecording(SimLine& line, const Recording& recording, double speed,
                             const std::function<void()>& closeLine) {
     ReplayOutcome out = Player(line, recording, speed).Play(closeLine);
-    if (!out.complete || recording.lineLost) return out;
+    if (!out.complete || LineLost(recording)) return out;
     // Past the recording's end the utility has nothing more to say.
-    for (;;) {
-        int b = line.Read(1000);
-        if (b == kLineClosed) return out;
-        if (b < 0) continue;
-        std::vector<uint8_t> extra = {static_cast<uint8_t>(b)};
-        for (int more; extra.size() < 8 && (more = line.Read(50)) >= 0;)
-            extra.push_back(static_cast<uint8_t>(more));
-        out.diverged = true;
-        out.divergence = "divergence after the recording's end (byte " +
-                         std::to_string(out.received) + " to the scanner): received " +
-                         HexBytes(extra, 0, extra.size());
-        return out;
-    }
+    int b = line.Read(kReplaySettleMs);
+    if (b < 0) return out;  // quiet, or stopped with all of it played
+    std::vector<uint8_t> extra = {static_cast<uint8_t>(b)};
+    for (int more; extra.size() < 8 && (more = line.Read(50)) >= 0;)
+        extra.push_back(static_cast<uint8_t>(more));
+    out.diverged = true;
+    out.divergence = "divergence after the recording's end (byte " + std::to_string(out.received) +
+                     " to the scanner): received " + HexBytes(extra, 0, extra.size());
+    return out;
 }
 
 std::string MissingAtStop(const Recording& recording, const ReplayOutcome& outcome) {
     uint64_t offset = 0;
+    const RecordedPiece* next = nullptr;
+    size_t at = 0;
     for (const RecordedPiece& piece : recording.pieces) {
         if (!piece.toScanner) continue;
-        if (outcome.received < offset + piece.bytes.size()) {
-            size_t at = static_cast<size_t>(outcome.received - offset);
-            return "divergence at " + Where(outcome.received, piece) +
-                   ": the utility stopped writing; expected " + HexBytes(piece.bytes, at, 8);
+        if (!next && outcome.received < offset + piece.bytes.size()) {
+            next = &piece;
+            at = static_cast<size_t>(outcome.received - offset);
         }
         offset += piece.bytes.size();
     }
-    return "";
+    const std::string stopped = "stopped before the end of the recording: ";
+    if (next)
+        return stopped + std::to_string(outcome.received) + " of " + std::to_string(offset) +
+               " bytes from the utility came; missing from " + Where(outcome.received, *next) +
+               ": " + HexBytes(next->bytes, at, 8);
+    size_t answers = 0;
+    for (size_t i = outcome.played; i < recording.pieces.size(); ++i)
+        answers += recording.pieces[i].toScanner ? 0 : 1;
+    return stopped + "every byte from the utility came, but the scanner's last " +
+           std::to_string(answers) + " answer(s) were not played";
 }
 
 }  // namespace sim

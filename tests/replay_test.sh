@@ -8,16 +8,16 @@ bin=$1
 . "$(dirname "$0")/cli_lib.sh"
 recordings=$(cd "$(dirname "$0")/recordings" && pwd)
 
-# replay NAME RECORDING IMAGE RESULT: the utility meets the recorded scanner.
+# replay NAME RECORDING IMAGE RESULT: the utility meets the recorded scanner,
+# which ends by itself once the line has been quiet after the recording's end.
 replay() {
   local name=$1 recording=$2 image=$3 result=$4
   start_sim "$name" --replay "$recording" --replay-speed 0 --expect-result "$result"
   flash upgrade --port "$port" "$image"
   expect_last_line "$result" "replay $name"
-  kill -TERM "$sim"
-  wait "$sim"
+  wait_for "$sim" 20
   local replayed=$?
-  [ "$replayed" -eq 0 ] || fail "replay $name: $(tail -n 1 "$work/$name.log")"
+  [ "$replayed" -eq 0 ] || fail "replay $name: exit $replayed: $(tail -n 1 "$work/$name.log")"
 }
 
 while read -r name image result; do

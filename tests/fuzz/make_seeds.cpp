@@ -1,5 +1,6 @@
-// Seed inputs for the codec fuzzers, from the emulated scanner's encoders:
-//   make_seeds DIR   writes DIR/key_code/, DIR/image_header/ and DIR/scanner_identity/.
+// Seed inputs for the fuzzers, from the emulated scanner's encoders and the recording's:
+//   make_seeds DIR   writes DIR/key_code/, DIR/image_header/, DIR/scanner_identity/ and
+//                    DIR/recording/.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "events/recording_format.h"
 #include "sim/sim_codec.h"
 
 namespace fs = std::filesystem;
@@ -209,6 +211,44 @@ int ScannerIdentitySeeds(SeedDir& out, std::mt19937& rng) {
 
 }  // namespace
 
+Bytes FromText(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+// Each kind of line alone, and a short recording of all of them.
+int RecordingSeeds(SeedDir& out) {
+    RecordedStart start;
+    start.utility = "orvane-flash 1.0.0";
+    start.time = "2026-12-07T12:40:55Z";
+    start.port = start.device = "/dev/pts/1";
+    start.line.baud = 57600;
+    start.access = "end-user";
+    start.image = RecordedImage{"fw.bin",
+                                true,
+                                3000,
+                                1976,
+                                0xc08e5d449814b184ull,
+                                RecordedIdentity{"ORVANE", "5800", "HW-A1", "1.00.01"}};
+    const std::string lines[] = {
+        EncodeStartLine(start),
+        EncodePieceLine({989, true, {0x0d}, RunPhase::Handshake, 0}),
+        EncodePieceLine(
+            {1264, false, {0x0d, 0x0a, 'B', 'o', 'o', 't', '>'}, RunPhase::Handshake, 0}),
+        EncodePieceLine({98731, true, {0x01, 0x01, 0xfe}, RunPhase::Upload, 1}),
+        EncodeEndLine({0, 0.427182166,
+                       RecordedResult{"success", "upgrade success!!!", "success",
+                                      "upgrade success!!!", true, false, 16, 0}}),
+        EncodeEndLine({0, 2.5, {}}),
+    };
+    std::string recording;
+    for (const std::string& line : lines) {
+        out.Write(FromText(line));
+        recording += line + "\n";
+    }
+    out.Write(FromText(recording));
+    return out.Count();
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
@@ -223,8 +263,10 @@ int main(int argc, char** argv) {
         int keyCodeCount = KeyCodeSeeds(keyCodes, rng);
         int headerCount = ImageHeaderSeeds(headers, rng);
         int replyCount = ScannerIdentitySeeds(replies, rng);
-        std::printf("key_code: %d, image_header: %d, scanner_identity: %d seeds\n", keyCodeCount,
-                    headerCount, replyCount);
+        SeedDir recordings(dir / "recording");
+        int recordingCount = RecordingSeeds(recordings);
+        std::printf("key_code: %d, image_header: %d, scanner_identity: %d, recording: %d seeds\n",
+                    keyCodeCount, headerCount, replyCount, recordingCount);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
