@@ -2,141 +2,76 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <filesystem>
 #include <mutex>
-#include <nlohmann/json.hpp>
-#include <thread>
 
 #include "cli/cli_platform.h"
 #include "cli/output_files.h"
 #include "cli/report.h"
 #include "codec/image_header.h"
+#include "events/recording_format.h"
+#include "serial/background_writer.h"
 #include "serial/serial.h"
 #include "upgrade/image.h"
-#include "upgrade/progress.h"
 #include "upgrade/upgrade.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Json = nlohmann::json;
 
-enum { RecordingFormat = 1, LookMs = 10, MostNameChoices = 1000 };
-
-struct Piece {
-    int64_t us;
-    bool toScanner;
-    std::string bytes;
-    std::string phase;
-    int32_t block;
-};
+// Room for a minute of a busy line while the writer is held up elsewhere.
+enum { RecordingBound = 16 << 20, MostNameChoices = 1000 };
 
 struct Recorder {
-    std::mutex lock;
-    std::condition_variable queued;
-    std::deque<Piece> pieces;
-    bool stop = false;
+    std::mutex lock;  // a write is tapped under it, as a piece received is: order kept
     std::FILE* file = nullptr;
     Clock::time_point started;
     bool monitor = false;
-    std::string phase = "handshake";  // of the last write: what is received now answers it
+    RunPhase phase = RunPhase::Handshake;  // of the last write: what is received now answers it
     int32_t block = 0;
-    std::thread writer;
     bool toFolder = false;
     std::string partial, final;  // written as, and moved to once complete
     std::string failure;         // the first write that failed, in words
+    uint64_t lostBefore = 0;     // bytes the writer dropped before this recording
 } rec;
 
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned char b : bytes) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
-}
-
-// On the upgrade's thread, where the run's record may be read.
-const char* PhaseOfRun() {
-    switch (UpgradeRun.phase) {
-        case PhaseIdentity:
-            return UpgradeRun.step == StepKeyCode ? "key-code" : "identity";
-        case PhaseErasing:
-            return UpgradeRun.step == StepParameterErase ? "parameter-erase" : "flash-erase";
-        case PhaseUploading:
-            return "upload";
-        case PhaseStarting:
-        case PhaseFinished:
-            return "start";
-        default:
-            return "handshake";
-    }
-}
-
-void Tap(bool toScanner, const unsigned char* bytes, int count) {
-    Piece piece{0, toScanner, std::string(reinterpret_cast<const char*>(bytes), count), "", 0};
-    const bool monitor = rec.monitor;
-    std::lock_guard<std::mutex> guard(rec.lock);
-    piece.us =
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - rec.started).count();
-    if (toScanner && !monitor) {
-        rec.phase = PhaseOfRun();
-        rec.block = UpgradeRun.phase == PhaseUploading ? UpgradeRun.block : 0;
-    }
-    piece.phase = monitor ? "monitor" : rec.phase;
-    piece.block = rec.block;
-    rec.pieces.push_back(std::move(piece));
-}
-
-std::string PieceLine(const Piece& p) {
-    Json line = {{"us", p.us},
-                 {"dir", p.toScanner ? "to-scanner" : "from-scanner"},
-                 {"bytes", Hex(p.bytes)},
-                 {"phase", p.phase}};
-    if (p.block > 0) line["block"] = p.block;
-    return line.dump();
-}
-
-// The first failure is kept; what follows it adds nothing.
+// The first failure is kept; what follows it adds nothing. On the writer's thread.
 void NoteFailure() {
     if (rec.failure.empty()) rec.failure = std::strerror(errno);
 }
 
-void WriteText(const std::string& line) {
-    if (std::fprintf(rec.file, "%s\n", line.c_str()) < 0) NoteFailure();
+void WriteToFile(void*, const char* bytes, size_t count) {
+    if (std::fwrite(bytes, 1, count, rec.file) != count) NoteFailure();
 }
 
-void Flush() {
+void FlushFile(void*) {
     if (std::fflush(rec.file) != 0) NoteFailure();
 }
 
-void WriteLine(const std::string& line) {
-    WriteText(line);
-    Flush();
+const WriterSink kFile = {WriteToFile, FlushFile, nullptr, RecordingBound};
+
+void Post(const std::string& line) {
+    PostToWriter(&kFile, line + "\n");
 }
 
-// Every piece queued, in order, each batch flushed. The writer looks every
-// few milliseconds rather than being woken for each piece, which would take
-// a core from the upgrade just as it answers.
-void WriteQueued() {
-    std::unique_lock<std::mutex> guard(rec.lock);
-    for (;;) {
-        rec.queued.wait_for(guard, std::chrono::milliseconds(LookMs), [] { return rec.stop; });
-        std::deque<Piece> pieces;
-        pieces.swap(rec.pieces);
-        bool stopping = rec.stop;
-        guard.unlock();
-        for (const Piece& p : pieces) WriteText(PieceLine(p));
-        Flush();
-        guard.lock();
-        if (stopping && rec.pieces.empty()) return;
+// On the upgrade's thread for a write, where the run's record may be read.
+void Tap(bool toScanner, const unsigned char* bytes, int count) {
+    RecordedPiece piece;
+    piece.toScanner = toScanner;
+    piece.bytes.assign(bytes, bytes + count);
+    std::lock_guard<std::mutex> guard(rec.lock);
+    piece.us =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - rec.started).count();
+    if (toScanner && !rec.monitor) {
+        rec.phase = RunPhaseOfUpgrade(UpgradeRun);
+        rec.block = UpgradeRun.phase == PhaseUploading ? UpgradeRun.block : 0;
     }
+    piece.phase = rec.monitor ? RunPhase::Monitor : rec.phase;
+    piece.block = rec.block;
+    Post(EncodePieceLine(piece));
 }
 
 std::string StampNow() {
@@ -146,55 +81,50 @@ std::string StampNow() {
     return stamp;
 }
 
-std::string HexDigest(uint64_t digest) {
-    char text[32];
-    std::snprintf(text, sizeof text, "fnv1a64:%016llx", static_cast<unsigned long long>(digest));
-    return text;
-}
-
-// The image as the upgrade will measure it; null when it cannot be read.
-Json ImageJson(const std::string& path) {
-    if (OpenImage(path.c_str()) < 0) return {{"path", path}, {"size", nullptr}};
-    Json image = {{"path", path},
-                  {"size", ImageSize()},
-                  {"payload", ImagePayloadSize()},
-                  {"digest", HexDigest(ImageDigest())},
-                  {"header", nullptr}};
+// The image as the upgrade will measure it; only its path when it cannot be read.
+RecordedImage ImageFacts(const std::string& path) {
+    RecordedImage image;
+    image.path = path;
+    image.readable = OpenImage(path.c_str()) >= 0;
+    if (!image.readable) return image;
+    image.size = ImageSize();
+    image.payload = ImagePayloadSize();
+    image.digest = ImageDigest();
     if (DecodeMeasuredHeader())
-        image["header"] =
-            IdentityJson(ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software);
+        image.header = RecordedIdentity{ImageId.customerId, ImageId.moduleNo, ImageId.hardware,
+                                        ImageId.software};
     CloseImage();
     return image;
 }
 
-std::string StartLine(const RecordingStart& s) {
-    Json line = {{"record", "start"},
-                 {"format", RecordingFormat},
-                 {"utility", FlashVersionText()},
-                 {"time", UtcTimestamp()},
-                 {"port", s.port},
-                 {"device", s.device},
-                 {"line",
-                  {{"baud", s.baud},
-                   {"data_bits", 8},
-                   {"parity", "none"},
-                   {"stop_bits", 1},
-                   {"flow_control", "none"},
-                   {"dtr", true},
-                   {"rts", true}}},
-                 {"access", AccessName()},
-                 {"image", nullptr}};
-    if (!s.image.empty()) line["image"] = ImageJson(s.image);
-    return line.dump(-1, ' ', false, Json::error_handler_t::replace);
+RecordedStart StartOf(const RecordingStart& s) {
+    RecordedStart start;
+    start.utility = FlashVersionText();
+    start.time = UtcTimestamp();
+    start.port = s.port;
+    start.device = s.device;
+    start.line.baud = s.baud;
+    start.access = AccessName();
+    if (!s.image.empty()) start.image = ImageFacts(s.image);
+    return start;
 }
 
-std::string EndLine(const RecordingEnd& e) {
-    Json line = {{"record", "end"}, {"exit", e.exitStatus}, {"seconds", e.seconds}};
-    if (!rec.monitor) {
-        line.update(RunResultJson(e.outcome, e.message));
-        line["line_lost"] = UpgradeRun.lineLost;
-    }
-    return line.dump(-1, ' ', false, Json::error_handler_t::replace);
+RecordedEnd EndOf(const RecordingEnd& e) {
+    RecordedEnd end;
+    end.exit = e.exitStatus;
+    end.seconds = e.seconds;
+    if (rec.monitor) return end;
+    RecordedResult r;
+    r.outcome = OutcomeName(e.outcome);
+    r.message = e.message;
+    r.upgradeOutcome = OutcomeName(UpgradeRun.upgradeOutcome);
+    r.upgradeMessage = UpgradeRun.upgradeMessage;
+    r.started = UpgradeRun.started;
+    r.lineLost = UpgradeRun.lineLost;
+    r.blocksSent = UpgradeRun.blocksSent;
+    r.blocksResent = UpgradeRun.blocksResent;
+    end.result = r;
+    return end;
 }
 
 // "/dev/serial/by-id/usb-X" as "dev_serial_by-id_usb-X".
@@ -268,13 +198,12 @@ bool StartRecording(const FlashOptions& o, const RecordingStart& start, std::str
         return false;
     }
     rec.failure.clear();
+    rec.lostBefore = WriterLostBytes(&kFile);
     rec.monitor = start.image.empty();
-    rec.phase = "handshake";
+    rec.phase = RunPhase::Handshake;
     rec.block = 0;
-    rec.stop = false;
-    WriteLine(StartLine(start));
+    Post(EncodeStartLine(StartOf(start)));
     rec.started = Clock::now();
-    rec.writer = std::thread(WriteQueued);
     SerialSetLineTap(Tap);
     return true;
 }
@@ -282,15 +211,13 @@ bool StartRecording(const FlashOptions& o, const RecordingStart& start, std::str
 bool FinishRecording(const RecordingEnd& end, std::string& why) {
     if (!rec.file) return true;
     SerialSetLineTap(nullptr);
-    {
-        std::lock_guard<std::mutex> guard(rec.lock);
-        rec.stop = true;
-    }
-    rec.queued.notify_one();
-    rec.writer.join();
-    WriteLine(EndLine(end));
+    Post(EncodeEndLine(EndOf(end)));
+    FlushWriter();
     if (std::fclose(rec.file) != 0) NoteFailure();
     rec.file = nullptr;
+    uint64_t lost = WriterLostBytes(&kFile) - rec.lostBefore;
+    if (lost > 0 && rec.failure.empty())
+        rec.failure = std::to_string(lost) + " bytes found no room while the writer was held up";
     if (rec.failure.empty() && MoveIntoPlace(rec.failure)) return true;
     why = "the recording " + rec.partial + " is incomplete: " + rec.failure;
     return false;
