@@ -42,6 +42,10 @@ void StopWatching();
 // the input, or once an interrupt came.
 bool ReadAnswer(char* line, int capacity);
 
+// Opens the address in the desktop's default browser, without waiting for
+// it; false when there is none to ask.
+bool OpenInBrowser(const std::string& url);
+
 // A file the program writes (a report, a recording), opened without blocking
 // and kept only when it is a regular file: appended to, or with `createNew`
 // made anew and refused when the name is taken. nullptr with the reason.

@@ -163,6 +163,32 @@ bool ReadAnswer(char* line, int capacity) {
     return true;
 }
 
+// The desktop's opener, in the background of a shell that ends at once: the
+// address is an argument, never part of the shell's text.
+bool OpenInBrowser(const std::string& url) {
+    const char* argv[] = {"sh", "-c",        "xdg-open \"$1\" >/dev/null 2>&1 </dev/null &",
+                          "sh", url.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = -1;
+    int failed = posix_spawnp(&pid, "sh", &actions, &attributes, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (failed != 0) return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return access("/usr/bin/xdg-open", X_OK) == 0;
+}
+
 std::FILE* OpenOutputFile(const std::string& path, bool createNew, std::string& why) {
     int flags = O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     int fd = open(path.c_str(), flags | (createNew ? O_EXCL : O_APPEND), 0666);

@@ -3,6 +3,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <shellapi.h>  // after windows.h, which it needs
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -165,6 +167,11 @@ std::string LastErrorText() {
 }
 
 }  // namespace
+
+bool OpenInBrowser(const std::string& url) {
+    HINSTANCE done = ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    return reinterpret_cast<INT_PTR>(done) > 32;
+}
 
 std::FILE* OpenOutputFile(const std::string& path, bool createNew, std::string& why) {
     DWORD access = createNew ? GENERIC_WRITE : FILE_APPEND_DATA;

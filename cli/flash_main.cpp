@@ -15,6 +15,7 @@
 #include "cli/ports_listing.h"
 #include "cli/recording.h"
 #include "cli/run_output.h"
+#include "cli/station_command.h"
 #include "cli/terminal_text.h"
 #include "cli/upgrade_command.h"
 #include "codec/image_header.h"
@@ -113,6 +114,7 @@ int Info(const FlashOptions& o) {
 
 int Run(const FlashOptions& o) {
     if (o.command == "upgrade") return Upgrade(o);
+    if (o.command == "station") return RunStation(o);
     if (o.command == "monitor") return Monitor(o);
     if (o.command == "info") return Info(o);
     if (o.command == "ports") return ListPorts(o.json);

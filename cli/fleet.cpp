@@ -11,19 +11,6 @@
 
 namespace {
 
-// Interrupts reach this process only: the first one in production mode is
-// passed on as "finish, then stop", any other as "stop at once".
-FleetView InterruptForwarder(const FlashOptions& o) {
-    auto forwarded = std::make_shared<int>(0);
-    FleetView view;
-    view.onTick = [forwarded, &o](const FleetModel&) {
-        for (int n = InterruptCount(); *forwarded < n; ++*forwarded)
-            RequestAllChildren(*forwarded == 0 && o.loop ? ChildRequest::Finish
-                                                         : ChildRequest::StopNow);
-    };
-    return view;
-}
-
 // Every event, each with its port, for a script.
 FleetView JsonFleetView() {
     FleetView view;
@@ -48,6 +35,18 @@ int JsonSummary(const FleetModel& model) {
 }
 
 }  // namespace
+
+FleetView InterruptForwarder(const FlashOptions& o) {
+    auto forwarded = std::make_shared<int>(0);
+    bool loop = o.loop;
+    FleetView view;
+    view.onTick = [forwarded, loop](const FleetModel&) {
+        for (int n = InterruptCount(); *forwarded < n; ++*forwarded)
+            RequestAllChildren(*forwarded == 0 && loop ? ChildRequest::Finish
+                                                       : ChildRequest::StopNow);
+    };
+    return view;
+}
 
 int UpgradeSeveralPorts(const FlashOptions& o) {
     FleetModel model;

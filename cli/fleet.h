@@ -3,5 +3,10 @@
 // sums them up.
 #pragma once
 #include "cli/options.h"
+#include "fleet/fleet_run.h"
 
 int UpgradeSeveralPorts(const FlashOptions& options);
+
+// Interrupts reach the parent only: the first one in production mode is
+// passed on as "finish, then stop", any other as "stop at once".
+FleetView InterruptForwarder(const FlashOptions& options);

@@ -109,8 +109,7 @@ void PrintSlotSummary(const FleetSlot& s) {
     std::string port = TerminalText(s.port);
     std::string out;
     if (s.tallied)
-        out += "  " + port + ": " + std::to_string(s.tallyDone) + " upgraded, " +
-               std::to_string(s.tallyFailed) + " failed\n";
+        out += "  " + port + ": " + TallyText(s.tallyDone, s.tallyFailed, s.tallyCurrent) + "\n";
     if (!EndedWell(s.childExit)) {
         std::string message = s.showEnd ? s.end.message : "";
         for (const RunEvent& m : s.messages)
@@ -145,10 +144,11 @@ int ShowFleetSummary(const FleetModel& model, const FlashOptions& o, bool interr
         for (const RunEvent& m : s.messages)
             if (m.level == MessageLevel::Warning) out += TerminalText(EventLine(m)) + "\n";
     if (o.loop) {
-        int done = 0, failed = 0;
-        for (const FleetSlot& s : model.slots) done += s.tallyDone, failed += s.tallyFailed;
-        out += std::to_string(model.slots.size()) + " ports: " + std::to_string(done) +
-               " upgraded, " + std::to_string(failed) + " failed\n";
+        int done = 0, failed = 0, current = 0;
+        for (const FleetSlot& s : model.slots)
+            done += s.tallyDone, failed += s.tallyFailed, current += s.tallyCurrent;
+        out += std::to_string(model.slots.size()) + " ports: " + TallyText(done, failed, current) +
+               "\n";
     } else {
         out += std::to_string(summary.succeeded) + " succeeded, " + std::to_string(summary.failed) +
                " failed\n";

@@ -79,6 +79,8 @@ void AddUpgrade(CLI::App& app, FlashOptions& o, std::string& wait, bool& quiet, 
                            "Write the run's events as JSON Lines on standard output, for\n"
                            "scripts (docs/events.md); the result last"));
     Once(upgrade->add_flag("--child", o.child, "(internal) one port of several"))->group("");
+    Once(upgrade->add_flag("--skip-current", o.skipCurrent, "(internal) leave current scanners"))
+        ->group("");
     AddVerbosity(upgrade, quiet, verbose);
     upgrade->add_option("IMAGE", o.image, "Firmware image (.bin) or font file (.fon)")
         ->required()
@@ -112,7 +114,52 @@ void AddDoctor(CLI::App& app, FlashOptions& o) {
     json->excludes(rule);
 }
 
-void AddOthers(CLI::App& app, FlashOptions& o) {
+const char kStationFooter[] =
+    "\nIt prints the address of its page (with the run's token) and opens it in the\n"
+    "default browser. Ctrl-C once: finish the upgrades in progress, then stop; twice: stop\n"
+    "at once. The page has the same two buttons.\n"
+    "Examples:\n"
+    "  orvane-flash station fw.bin -p ttyUSB0 -p ttyUSB1 -p ttyUSB2 --report bench.jsonl\n"
+    "  orvane-flash station fw.bin --slots bench.slots --operator Ann --lot L-042\n"
+    "A slots file holds a slot per line, its label then its port:\n"
+    "  A1 /dev/serial/by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0\n";
+
+void AddStation(CLI::App& app, FlashOptions& o, bool& verbose) {
+    CLI::App* station = app.add_subcommand(
+        "station", "Upgrade scanner after scanner on many ports, shown in a browser page");
+    station->footer(kStationFooter);
+    AddPorts(station, o.ports, "Serial port of a slot, as for upgrade; repeat it for each slot");
+    Once(station->add_option("--slots", o.slotsFile,
+                             "Slots from FILE: a line per slot, its label and its port"))
+        ->type_name("FILE");
+    Once(station->add_option("--access", o.access,
+                             "Access word for a privileged mode, compared exactly"))
+        ->type_name("WORD");
+    Once(station->add_flag("-y,--yes", o.yes, "Answer Yes to override questions"));
+    Once(station->add_flag("--kx5800", o.fontBox, "For font files: the KX5800/RLT4 target"));
+    Once(station->add_option("--report", o.report, "Append one JSON line per upgrade to FILE"))
+        ->type_name("FILE");
+    Once(station->add_option("--record", o.record,
+                             "Record every upgrade's bytes, a file each in the folder FILE"))
+        ->type_name("FILE");
+    Once(station->add_option("--operator", o.operatorName, "The operator, in every record"))
+        ->type_name("NAME");
+    Once(station->add_option("--lot", o.lot, "The lot, in every record"))->type_name("LOT");
+    Once(station->add_option("--listen", o.listen,
+                             "Serve the page on ADDR:PORT (default: 127.0.0.1, any free port);\n"
+                             "on another address a second token gives a read-only view"))
+        ->type_name("ADDR:PORT");
+    Once(station->add_flag("--no-browser", o.noBrowser, "Do not open the page in a browser"));
+    Once(station->add_flag("--reinstall", o.reinstall,
+                           "Upgrade scanners that hold the image's version already, too"));
+    Once(station->add_flag("-v,--verbose", verbose, "Show the dialogue with every scanner"));
+    station->add_option("IMAGE", o.image, "Firmware image (.bin) or font file (.fon)")
+        ->required()
+        ->type_name("");
+}
+
+void AddOthers(CLI::App& app, FlashOptions& o, bool& verbose) {
+    AddStation(app, o, verbose);
     CLI::App* info = app.add_subcommand("info", "Show the identity an image's header carries");
     info->add_option("IMAGE", o.image, "Firmware image or font file")->required()->type_name("");
     CLI::App* monitor =
@@ -152,7 +199,7 @@ int ParseFlashOptions(int argc, char** argv, FlashOptions& o) {
     std::string wait;
     bool quiet = false, verbose = false;
     AddUpgrade(app, o, wait, quiet, verbose);
-    AddOthers(app, o);
+    AddOthers(app, o, verbose);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -163,7 +210,8 @@ int ParseFlashOptions(int argc, char** argv, FlashOptions& o) {
         return ExitUsage;
     }
     o.command = app.get_subcommands().front()->get_name();
-    o.hasAccess = app.get_subcommand("upgrade")->count("--access") > 0;
+    const CLI::Option* access = app.get_subcommands().front()->get_option_no_throw("--access");
+    o.hasAccess = access && access->count() > 0;
     if (quiet && verbose) {
         std::fputs("orvane-flash: -q and -v exclude each other\n", stderr);
         return ExitUsage;
@@ -187,6 +235,7 @@ std::vector<std::string> ChildArguments(const FlashOptions& o, const std::string
     if (!o.report.empty()) args.insert(args.end(), {"--report", o.report});
     if (!o.record.empty()) args.insert(args.end(), {"--record", o.record});
     if (o.verbosity == Verbose) args.push_back("-v");
+    if (o.skipCurrent) args.push_back("--skip-current");
     args.push_back("--");
     args.push_back(o.image);
     return args;

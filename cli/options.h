@@ -8,7 +8,7 @@
 enum Verbosity { Quiet = -1, Normal = 0, Verbose = 1 };
 
 struct FlashOptions {
-    std::string command;  // "upgrade", "info", "monitor", "ports" or "doctor"
+    std::string command;  // "upgrade", "station", "info", "monitor", "ports" or "doctor"
     std::vector<std::string> ports;
     std::string image;
     std::string access;
@@ -20,11 +20,19 @@ struct FlashOptions {
     int waitSeconds = -1;  // -1: until interrupted
     bool loop = false;
     std::string report;
-    std::string record;     // a recording per upgrade: a file, or a folder of them
-    bool child = false;     // one port of several: events to the parent on standard error
-    bool json = false;      // JSON on standard output: upgrade's events, ports, doctor
-    bool udevRule = false;  // doctor: a udev rule for the one port named
-    std::string ruleName;   // doctor --name: the rule's link under /dev
+    std::string record;        // a recording per upgrade: a file, or a folder of them
+    bool child = false;        // one port of several: events to the parent on standard error
+    bool json = false;         // JSON on standard output: upgrade's events, ports, doctor
+    bool udevRule = false;     // doctor: a udev rule for the one port named
+    std::string ruleName;      // doctor --name: the rule's link under /dev
+    bool skipCurrent = false;  // (internal) leave a scanner that holds the image's version
+
+    // station
+    std::string slotsFile;  // a slot per line: its label and its port
+    std::string operatorName, lot;
+    std::string listen;  // ADDR:PORT; empty: loopback, any free port
+    bool noBrowser = false;
+    bool reinstall = false;  // upgrade scanners that hold the image's version too
 };
 
 // -1 to go on; otherwise the exit status to end with (0 after --help or

@@ -180,6 +180,11 @@ void ShowEnd(const RunEvent& e) {
 
 }  // namespace
 
+std::string TallyText(int done, int failed, int current) {
+    std::string text = std::to_string(done) + " upgraded, " + std::to_string(failed) + " failed";
+    return current > 0 ? text + ", " + std::to_string(current) + " already current" : text;
+}
+
 void PutToStderr(std::string text, int key) {
     PostToWriter(&kStderr, std::move(text), key);
 }
@@ -213,13 +218,11 @@ void ShowOnTerminal(const RunEvent& e) {
             if (v.verbosity != Quiet || e.level == MessageLevel::Warning) WriteLine(EventLine(e));
             return;
         case EventKind::Tally:
-            return WriteLine(v.port + ": " + std::to_string(e.done) + " upgraded, " +
-                             std::to_string(e.failed) + " failed");
+            return WriteLine(v.port + ": " + TallyText(e.done, e.failed, e.current));
         case EventKind::End:
             return ShowEnd(e);
         case EventKind::Summary:
-            return WriteLine("stopped: " + std::to_string(e.done) + " upgraded, " +
-                             std::to_string(e.failed) + " failed");
+            return WriteLine("stopped: " + TallyText(e.done, e.failed, e.current));
         default:
             return;
     }

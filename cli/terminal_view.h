@@ -15,6 +15,9 @@ void StartTerminalView(bool live, Verbosity verbosity, const std::string& port);
 // replaces the one before it when that one, of the same key, waits still.
 void PutToStderr(std::string text, int key = 0);
 
+// "3 upgraded, 1 failed", with ", 2 already current" when there were such.
+std::string TallyText(int done, int failed, int current);
+
 // A new upgrade of `image` begins.
 void ResetTerminalView(const std::string& image);
 

@@ -42,7 +42,7 @@ enum { SilentProbesForGone = 2 };
 struct PortRun {
     const FlashOptions& options;
     std::string given;  // the port as the user named it
-    int done = 0, failed = 0;
+    int done = 0, failed = 0, current = 0;
     bool notRecorded = false;  // a report or recording asked for was not written
 };
 
@@ -92,6 +92,7 @@ bool WaitUntilGone(const PortRun& r) {
 int ExitStatusOf(UpgradeOutcome outcome) {
     switch (outcome) {
         case OutcomeSuccess:
+        case OutcomeAlreadyCurrent:
             return ExitSuccess;
         case OutcomePortRefused:
             return ExitPortNotOpened;
@@ -144,7 +145,9 @@ int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const st
     }
     NoteScannerState(outcome);
     EmitEnd(outcome, message, status, ReportRecord(entry));
-    ++(outcome == OutcomeSuccess ? r.done : r.failed);
+    ++(outcome == OutcomeSuccess          ? r.done
+       : outcome == OutcomeAlreadyCurrent ? r.current
+                                          : r.failed);
     return status;
 }
 
@@ -172,7 +175,7 @@ int TimedOut(PortRun& r) {
 }
 
 int StoppedWaiting(const PortRun& r) {
-    if (Interrupted() && r.done + r.failed == 0) {
+    if (Interrupted() && r.done + r.failed + r.current == 0) {
         UpgradeRun = UpgradeRecord();
         int status = ExitInterruptedBase + InterruptSignal();
         EmitEnd(InterruptedOutcome(), OutcomeText(InterruptedOutcome()), status, nullptr);
@@ -182,6 +185,7 @@ int StoppedWaiting(const PortRun& r) {
     summary.kind = EventKind::Summary;
     summary.done = r.done;
     summary.failed = r.failed;
+    summary.current = r.current;
     summary.exitStatus = r.failed > 0    ? ExitUpgradeFailed
                          : r.notRecorded ? ExitNotRecorded
                                          : ExitSuccess;
@@ -190,6 +194,7 @@ int StoppedWaiting(const PortRun& r) {
 }
 
 void UseAccessWord(const FlashOptions& o) {
+    SkipCurrentScanners = o.skipCurrent;
     if (!o.hasAccess) return;
     AccessMode = ParseAccessWord(o.access.c_str());
     WarnAboutAccessWord(o.access);
@@ -223,6 +228,7 @@ int UpgradeOnePort(const FlashOptions& o) {
         tally.kind = EventKind::Tally;
         tally.done = r.done;
         tally.failed = r.failed;
+        tally.current = r.current;
         EmitEvent(tally);
         if (StopRequested() || !WaitUntilGone(r)) return StoppedWaiting(r);
     }

@@ -1,10 +1,11 @@
-# The header-only libraries of the front ends: CLI11 and nlohmann-json, from
-# Debian's packages. A cross-build must not search the host's /usr/include,
-# so it gets a folder of its own that holds just these two.
+# The header-only libraries of the front ends: CLI11, nlohmann-json and
+# Boost (Beast and Asio, for the station's server), from Debian's packages. A
+# cross-build must not search the host's /usr/include, so it gets a folder of
+# its own that holds just these.
 if(CMAKE_CROSSCOMPILING)
   set(ORVANE_HEADERS ${CMAKE_BINARY_DIR}/header-only)
   file(MAKE_DIRECTORY ${ORVANE_HEADERS})
-  foreach(dir CLI nlohmann)
+  foreach(dir CLI nlohmann boost)
     if(NOT EXISTS /usr/include/${dir})
       message(FATAL_ERROR "/usr/include/${dir} is missing: run scripts/install-deps.sh")
     endif()
@@ -14,6 +15,8 @@ if(CMAKE_CROSSCOMPILING)
   target_include_directories(orvane_cli11 SYSTEM INTERFACE ${ORVANE_HEADERS})
   add_library(orvane_json INTERFACE)
   target_include_directories(orvane_json SYSTEM INTERFACE ${ORVANE_HEADERS})
+  add_library(orvane_boost INTERFACE)
+  target_include_directories(orvane_boost SYSTEM INTERFACE ${ORVANE_HEADERS})
 else()
   find_package(CLI11 CONFIG REQUIRED)
   find_package(nlohmann_json CONFIG REQUIRED)
@@ -21,4 +24,7 @@ else()
   target_link_libraries(orvane_cli11 INTERFACE CLI11::CLI11)
   add_library(orvane_json INTERFACE)
   target_link_libraries(orvane_json INTERFACE nlohmann_json::nlohmann_json)
+  find_package(Boost 1.74 REQUIRED)
+  add_library(orvane_boost INTERFACE)
+  target_link_libraries(orvane_boost INTERFACE Boost::headers)
 endif()

@@ -158,6 +158,7 @@ void PutBody(const RunEvent& e, Json& j) {
         case EventKind::Tally:
             j["done"] = e.done;
             j["failed"] = e.failed;
+            j["current"] = e.current;
             break;
         case EventKind::End:
             j["outcome"] = OutcomeName(e.outcome);
@@ -169,6 +170,7 @@ void PutBody(const RunEvent& e, Json& j) {
         default:  // Summary
             j["done"] = e.done;
             j["failed"] = e.failed;
+            j["current"] = e.current;
             j["exit"] = e.exitStatus;
             break;
     }
@@ -280,12 +282,13 @@ bool ReadBody(Reader& r, RunEvent& e) {
                    (FromName(kLevels, name, e.level) || r.Fail("level", "a level")) &&
                    r.Text("text", e.text);
         case EventKind::Tally:
-            return r.Integer("done", e.done) && r.Integer("failed", e.failed);
+            return r.Integer("done", e.done) && r.Integer("failed", e.failed) &&
+                   r.Integer("current", e.current);
         case EventKind::End:
             return ReadEnd(r, e);
         default:  // Summary
             return r.Integer("done", e.done) && r.Integer("failed", e.failed) &&
-                   r.Integer("exit", e.exitStatus);
+                   r.Integer("current", e.current) && r.Integer("exit", e.exitStatus);
     }
 }
 

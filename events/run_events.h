@@ -94,8 +94,8 @@ struct RunEvent {
     TraceKind trace = TraceKind::Note;
     MessageLevel level = MessageLevel::Info;
     std::string text;  // Hint, Trace, Message
-    // Tally and Summary
-    int done = 0, failed = 0;
+    // Tally and Summary: scanners upgraded, failed, and found current already
+    int done = 0, failed = 0, current = 0;
     // End and Summary
     UpgradeOutcome outcome = OutcomeNothingError;
     std::string message;

@@ -85,6 +85,7 @@ void ApplyEvent(FleetModel& m, size_t slot, const RunEvent& e) {
             s.tallied = true;
             s.tallyDone = e.done;
             s.tallyFailed = e.failed;
+            s.tallyCurrent = e.current;
             return;
         case EventKind::End:
             return CountEnd(m, s, e);

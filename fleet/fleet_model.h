@@ -33,7 +33,7 @@ struct FleetSlot {
     int passed = 0, failed = 0, alreadyCurrent = 0;
     int failuresInRow = 0;  // a slot that fails scanner after scanner: check the slot
     bool tallied = false;   // production mode's count came from the child
-    int tallyDone = 0, tallyFailed = 0;
+    int tallyDone = 0, tallyFailed = 0, tallyCurrent = 0;
 
     bool childEnded = false;
     int childExit = 1;

@@ -78,7 +78,7 @@ check "$work/two.jsonl" "
   [x for x in e if x.get('port') == '$a' and x['ev'] == 'end'][0]['record']['outcome'] == 'success' and
   [x for x in e if x.get('port') == '$b' and x['ev'] == 'end'][0]['outcome'] == 'not-finished' and
   any(x['ev'] == 'hint' and x['hint'] == 'block-refused' for x in e if x.get('port') == '$b') and
-  e[-1] == {'v': 1, 'ev': 'summary', 'done': 1, 'failed': 1, 'exit': 1}" ||
+  e[-1] == {'v': 1, 'ev': 'summary', 'done': 1, 'failed': 1, 'current': 0, 'exit': 1}" ||
   fail "two ports: $(head -c 2000 "$work/two.jsonl")"
 wait_until 20 log_has a "image verified" || fail "two ports: the scanner's flash does not hold the image"
 

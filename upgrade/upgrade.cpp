@@ -15,6 +15,7 @@
 
 char StatusText[StatusTextSize];
 UpgradeRecord UpgradeRun;
+bool SkipCurrentScanners = false;
 
 namespace {
 
@@ -70,6 +71,8 @@ bool AllowMismatch(UpgradeOutcome mismatch) {
 bool CheckIdentities() {
     if (std::strcmp(ScannerId.moduleNo, ImageId.moduleNo) != 0)
         return AllowMismatch(OutcomeModuleMismatch);
+    if (SkipCurrentScanners && std::strcmp(ImageId.software, ScannerId.software) == 0)
+        return Fail(OutcomeAlreadyCurrent);
     if (std::strcmp(ImageId.software, ScannerId.software) < 0)
         return AllowMismatch(OutcomeSoftwareMismatch);
     return true;

@@ -12,6 +12,11 @@ enum { UpgradeBaud = 57600, MonitorBaud = 9600 };
 // The result message of the current or last upgrade.
 extern char StatusText[StatusTextSize];
 
+// Set by a front end that upgrades scanner after scanner: a scanner whose
+// software version equals the image's is left as it is, the run ending after
+// the identity with OutcomeAlreadyCurrent. False by default.
+extern bool SkipCurrentScanners;
+
 // Runs the upgrade; returns StatusText, which holds exactly one result message.
 const char* RunUpgrade(const char* imagePath, uint16_t fontTargetWord);
 

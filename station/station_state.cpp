@@ -1,0 +1,260 @@
+#include "station/station_state.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace {
+
+using Json = nlohmann::json;
+
+enum { MostReasons = 10, MostTextLength = 64 };
+
+const char* const kCsvColumns[] = {"time",
+                                   "slot",
+                                   "port",
+                                   "device",
+                                   "operator",
+                                   "lot",
+                                   "image",
+                                   "size",
+                                   "sha256",
+                                   "header_customer",
+                                   "header_module",
+                                   "header_hardware",
+                                   "header_software",
+                                   "scanner_customer",
+                                   "scanner_module",
+                                   "scanner_hardware",
+                                   "scanner_software",
+                                   "access",
+                                   "outcome",
+                                   "message",
+                                   "upgrade_outcome",
+                                   "upgrade_message",
+                                   "started",
+                                   "exit",
+                                   "seconds",
+                                   "blocks_sent",
+                                   "blocks_resent",
+                                   "answer_delay_ms"};
+
+// What a tile says: the result while the scanner stays, otherwise the phase.
+const char* StateWord(const FleetSlot& s) {
+    if (!s.started) return "starting";
+    if (s.childEnded) return "stopped";
+    if (s.showEnd) return StationResultOf(s.end.outcome);
+    switch (s.phase) {
+        case RunPhase::Handshake:
+            return "handshake";
+        case RunPhase::Identity:
+        case RunPhase::KeyCode:
+            return "identity";
+        case RunPhase::FlashErase:
+        case RunPhase::ParameterErase:
+            return "erase";
+        case RunPhase::Upload:
+            return "upload";
+        case RunPhase::Start:
+            return "start";
+        case RunPhase::Leaving:
+            return "leaving";
+        default:
+            return "waiting";
+    }
+}
+
+Json IdentityOrNull(bool known, const IdentityTexts& id) {
+    if (!known) return nullptr;
+    return {{"customer", id.customer},
+            {"module", id.module},
+            {"hardware", id.hardware},
+            {"software", id.software}};
+}
+
+Json EndOf(const FleetSlot& s) {
+    if (!s.showEnd) return nullptr;
+    std::string time = s.end.record.is_object() ? s.end.record.value("time", "") : "";
+    return {{"outcome", OutcomeName(s.end.outcome)},
+            {"message", s.end.message},
+            {"seconds", s.end.seconds},
+            {"time", time}};
+}
+
+Json SlotJson(const FleetSlot& s, size_t index) {
+    Json hints = Json::array(), trace = Json::array();
+    for (const RunEvent& h : s.hints) hints.push_back(h.text);
+    for (const std::string& line : s.trace) trace.push_back(line);
+    return {{"index", index},
+            {"label", s.label},
+            {"port", s.port},
+            {"state", StateWord(s)},
+            {"percent", s.progress.percent},
+            {"rate", s.progress.rate},
+            {"left", s.progress.left},
+            {"text", s.progress.text},
+            {"scanner", IdentityOrNull(s.hasScanner, s.scanner)},
+            {"from", s.hasScanner ? Json(s.scanner.software) : Json(nullptr)},
+            {"to", s.hasHeader ? Json(s.header.software) : Json(nullptr)},
+            {"end", EndOf(s)},
+            {"hints", hints},
+            {"trace", trace},
+            {"passed", s.passed},
+            {"failed", s.failed},
+            {"alreadyCurrent", s.alreadyCurrent},
+            {"checkSlot", SlotNeedsCheck(s)},
+            {"childEnded", s.childEnded}};
+}
+
+// The failures' messages, the commonest first.
+Json Reasons(const std::vector<Json>& records) {
+    std::map<std::pair<std::string, std::string>, int> counts;
+    for (const Json& r : records) {
+        std::string outcome = r.value("outcome", "");
+        if (outcome == "success" || outcome == "already-current") continue;
+        ++counts[{outcome, r.value("message", "")}];
+    }
+    std::vector<std::pair<int, std::pair<std::string, std::string>>> ranked;
+    for (const auto& c : counts) ranked.push_back({c.second, c.first});
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    Json reasons = Json::array();
+    for (size_t i = 0; i < ranked.size() && i < MostReasons; ++i)
+        reasons.push_back({{"outcome", ranked[i].second.first},
+                           {"message", ranked[i].second.second},
+                           {"count", ranked[i].first}});
+    return reasons;
+}
+
+Json ImageJson(const StationImage& i) {
+    return {{"name", i.name},
+            {"size", i.size},
+            {"sha256", i.sha256},
+            {"hasHeader", i.hasHeader},
+            {"module", i.hasHeader ? Json(i.module) : Json(nullptr)},
+            {"software", i.hasHeader ? Json(i.software) : Json(nullptr)}};
+}
+
+std::string CsvCell(const Json& value) {
+    if (value.is_null()) return "";
+    std::string text = value.is_string()
+                           ? value.get<std::string>()
+                           : value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    // A spreadsheet takes these for a formula: a leading quote keeps them text.
+    if (value.is_string() && !text.empty() &&
+        std::string("=+-@\t\r").find(text[0]) != std::string::npos)
+        text = "'" + text;
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+Json Field(const Json& record, const std::string& column) {
+    for (const char* identity : {"header", "scanner"}) {
+        std::string prefix = std::string(identity) + "_";
+        if (column.compare(0, prefix.size(), prefix) != 0) continue;
+        const Json& id = record.contains(identity) ? record[identity] : Json();
+        return id.is_object() ? id.value(column.substr(prefix.size()), Json()) : Json();
+    }
+    return record.value(column, Json());
+}
+
+}  // namespace
+
+const char* StationResultOf(UpgradeOutcome outcome) {
+    if (outcome == OutcomeSuccess) return "passed";
+    return outcome == OutcomeAlreadyCurrent ? "current" : "failed";
+}
+
+void CountStationResult(StationRun& run, UpgradeOutcome outcome) {
+    auto since = std::chrono::steady_clock::now() - run.startedAt;
+    StationMinute& m = run.perMinute[static_cast<int>(
+        std::chrono::duration_cast<std::chrono::minutes>(since).count())];
+    if (outcome == OutcomeSuccess)
+        ++m.passed;
+    else if (outcome == OutcomeAlreadyCurrent)
+        ++m.current;
+    else
+        ++m.failed;
+}
+
+Json StationState(const FleetModel& model, const StationRun& run, bool readOnly) {
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - run.startedAt).count();
+    int done = model.passed + model.failed + model.alreadyCurrent;
+    Json slots = Json::array(), history = Json::array();
+    for (size_t i = 0; i < model.slots.size(); ++i) slots.push_back(SlotJson(model.slots[i], i));
+    for (const auto& m : run.perMinute)
+        history.push_back({{"minute", m.first},
+                           {"passed", m.second.passed},
+                           {"failed", m.second.failed},
+                           {"current", m.second.current}});
+    return {{"version", 1},
+            {"run",
+             {{"started", run.started},
+              {"elapsed", elapsed},
+              {"stopping", run.stopping},
+              {"ended", run.ended},
+              {"readOnly", readOnly},
+              {"operator", run.operatorName},
+              {"lot", run.lot},
+              {"access", run.access}}},
+            {"image", ImageJson(run.image)},
+            {"counts",
+             {{"passed", model.passed},
+              {"failed", model.failed},
+              {"alreadyCurrent", model.alreadyCurrent},
+              {"perHour", elapsed > 0 ? done * 3600.0 / elapsed : 0.0}}},
+            {"reasons", Reasons(run.records)},
+            {"history", history},
+            {"slots", slots}};
+}
+
+Json StationRecord(const Json& record, const std::string& slot, const StationRun& run) {
+    Json kept = record;
+    kept["slot"] = slot;
+    kept["operator"] = run.operatorName;
+    kept["lot"] = run.lot;
+    kept["sha256"] = run.image.sha256;
+    return kept;
+}
+
+std::string RecordsAsJsonLines(const std::vector<Json>& records) {
+    std::string text;
+    for (const Json& r : records)
+        text += r.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    return text;
+}
+
+// The fixed columns, then any field a record holds that they do not name.
+std::vector<std::string> CsvColumns(const std::vector<Json>& records) {
+    std::vector<std::string> columns(std::begin(kCsvColumns), std::end(kCsvColumns));
+    std::set<std::string> named(columns.begin(), columns.end()), more;
+    for (const Json& r : records)
+        for (auto it = r.begin(); it != r.end(); ++it)
+            if (!named.count(it.key()) && it.key() != "header" && it.key() != "scanner")
+                more.insert(it.key());
+    columns.insert(columns.end(), more.begin(), more.end());
+    return columns;
+}
+
+std::string RecordsAsCsv(const std::vector<Json>& records) {
+    std::vector<std::string> columns = CsvColumns(records);
+    std::string text;
+    for (size_t i = 0; i < columns.size(); ++i) text += (i ? "," : "") + columns[i];
+    text += "\r\n";
+    for (const Json& r : records) {
+        for (size_t i = 0; i < columns.size(); ++i)
+            text += (i ? "," : "") + CsvCell(Field(r, columns[i]));
+        text += "\r\n";
+    }
+    return text;
+}
+
+bool StationTextIsFit(const std::string& text) {
+    if (text.size() > MostTextLength) return false;
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F) return false;
+    return true;
+}

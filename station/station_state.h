@@ -1,0 +1,59 @@
+// What the station page shows, from the run's model: each slot's state word,
+// progress, identities, result, hints and dialogue; the image card; the
+// counts, the failure reasons ranked and the results over the shift. And the
+// run's records, exported as the report holds them.
+#pragma once
+#include <chrono>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "fleet/fleet_model.h"
+
+struct StationImage {
+    std::string name, path;
+    int64_t size = -1;
+    std::string sha256;
+    bool hasHeader = false;
+    std::string module, software;
+};
+
+// Results in one minute of the run, for the chart over the shift.
+struct StationMinute {
+    int passed = 0, failed = 0, current = 0;
+};
+
+struct StationRun {
+    std::string started;  // ISO 8601 UTC
+    std::chrono::steady_clock::time_point startedAt;
+    std::string access;
+    StationImage image;
+    std::string operatorName, lot;
+    bool stopping = false, ended = false;
+    std::map<int, StationMinute> perMinute;  // by minute of the run
+    std::vector<nlohmann::json> records;     // as the report holds them, in order
+};
+
+// "passed", "failed" or "current" for an upgrade that ended so.
+const char* StationResultOf(UpgradeOutcome outcome);
+
+// An upgrade ended with `outcome` now: counted in its minute.
+void CountStationResult(StationRun& run, UpgradeOutcome outcome);
+
+// The page's state, version 1 (station/page/station.js reads it).
+nlohmann::json StationState(const FleetModel& model, const StationRun& run, bool readOnly);
+
+// A record as the station keeps it: the report's, with the slot, the
+// operator, the lot and the image's SHA-256.
+nlohmann::json StationRecord(const nlohmann::json& record, const std::string& slot,
+                             const StationRun& run);
+
+// The records as JSON Lines, exactly the report's lines; and as CSV, a
+// column per field (identities flattened), text that a spreadsheet would
+// take for a formula made inert.
+std::string RecordsAsJsonLines(const std::vector<nlohmann::json>& records);
+std::string RecordsAsCsv(const std::vector<nlohmann::json>& records);
+
+// An operator's name or a lot: printable, at most 64 characters.
+bool StationTextIsFit(const std::string& text);
