@@ -41,8 +41,8 @@ const char* const kCsvColumns[] = {"time",
 
 // What a tile says: the result while the scanner stays, otherwise the phase.
 const char* StateWord(const FleetSlot& s) {
-    if (!s.started) return "starting";
     if (s.childEnded) return "stopped";
+    if (!s.started) return "starting";
     if (s.showEnd) return StationResultOf(s.end.outcome);
     switch (s.phase) {
         case RunPhase::Handshake:

@@ -1,0 +1,95 @@
+// What the station shows and exports: the digest on the image card, each
+// tile's word from the model, and records as CSV a spreadsheet opens safely.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "station/sha256.h"
+#include "station/station_state.h"
+
+namespace {
+
+std::string Digest(const std::string& text, size_t piece) {
+    Sha256 s;
+    Sha256Start(s);
+    for (size_t at = 0; at < text.size(); at += piece)
+        Sha256Add(s, text.data() + at, std::min(piece, text.size() - at));
+    return Sha256Finish(s);
+}
+
+RunEvent End(UpgradeOutcome outcome) {
+    RunEvent e;
+    e.kind = EventKind::End;
+    e.outcome = outcome;
+    e.message = OutcomeText(outcome);
+    return e;
+}
+
+std::string StateOf(const FleetModel& m, size_t slot) {
+    StationRun run;
+    return StationState(m, run, false)["slots"][slot]["state"];
+}
+
+}  // namespace
+
+TEST(StationDigest, KnownDigestsWhateverThePieces) {
+    EXPECT_EQ("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", Digest("", 1));
+    EXPECT_EQ("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", Digest("abc", 1));
+    const std::string two = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";  // 56
+    for (size_t piece : {1, 7, 55, 56, 64})
+        EXPECT_EQ("248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1",
+                  Digest(two, piece));
+    EXPECT_EQ("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0",
+              Digest(std::string(1000000, 'a'), 4096));
+}
+
+TEST(StationState, ATileSaysWhatBecameOfItsScannerUntilTheNextOneComes) {
+    FleetModel m;
+    for (const char* port : {"a", "b", "c", "d"}) AddSlot(m, port, "");
+    EXPECT_EQ("starting", StateOf(m, 0));
+    ApplyEvent(m, 0, PhaseEvent(RunPhase::Upload));
+    EXPECT_EQ("upload", StateOf(m, 0));
+    ApplyEvent(m, 0, End(OutcomeSuccess));
+    ApplyEvent(m, 1, End(OutcomeAlreadyCurrent));
+    ApplyEvent(m, 2, End(OutcomeNotFinished));
+    EXPECT_EQ("passed", StateOf(m, 0));
+    EXPECT_EQ("current", StateOf(m, 1));
+    EXPECT_EQ("failed", StateOf(m, 2));
+    ApplyEvent(m, 2, PhaseEvent(RunPhase::Leaving));
+    EXPECT_EQ("failed", StateOf(m, 2));
+    ApplyEvent(m, 2, PhaseEvent(RunPhase::Waiting));
+    EXPECT_EQ("waiting", StateOf(m, 2));
+    EndSlot(m, 3, ExitUpgradeFailed);
+    EXPECT_EQ("stopped", StateOf(m, 3));
+}
+
+TEST(StationExport, CsvHoldsEveryFieldQuotedAndNoFormula) {
+    nlohmann::json record = {{"time", "2026-12-08T12:00:00Z"},
+                             {"slot", "=HYPERLINK(\"x\")"},
+                             {"message", "a, \"b\"\nc"},
+                             {"header", {{"module", "5800"}, {"software", "1.00.01"}}},
+                             {"scanner", nullptr},
+                             {"exit", 0},
+                             {"started", true},
+                             {"later_field", "kept"}};
+    std::string csv = RecordsAsCsv({record});
+    std::string header = csv.substr(0, csv.find("\r\n"));
+    EXPECT_EQ(0u, header.find("time,slot,port,"));
+    EXPECT_NE(std::string::npos, header.find(",header_software,"));
+    EXPECT_EQ(header.size() - 12, header.find(",later_field"));
+    std::string row = csv.substr(header.size() + 2);
+    EXPECT_EQ(0u, row.find("2026-12-08T12:00:00Z,\"'=HYPERLINK(\"\"x\"\")\","));
+    EXPECT_NE(std::string::npos, row.find(",\"a, \"\"b\"\"\nc\","));
+    EXPECT_NE(std::string::npos, row.find(",5800,,1.00.01,,,,,"));
+    EXPECT_NE(std::string::npos, row.find(",true,0,"));
+    EXPECT_EQ("kept\r\n", row.substr(row.size() - 6));
+    EXPECT_EQ(record.dump() + "\n", RecordsAsJsonLines({record}));
+}
+
+TEST(StationSettings, OnlyShortPrintableText) {
+    EXPECT_TRUE(StationTextIsFit("Ann Lee"));
+    EXPECT_TRUE(StationTextIsFit(std::string(64, 'x')));
+    EXPECT_FALSE(StationTextIsFit(std::string(65, 'x')));
+    EXPECT_FALSE(StationTextIsFit("a\nb"));
+    EXPECT_FALSE(StationTextIsFit("\x1b[2J"));
+}
