@@ -31,17 +31,25 @@ struct Output {
     std::string traceLine;  // received bytes not yet a whole line
 } out;
 
-void WriteTo(void* file, const char* bytes, size_t count) {
-    std::fwrite(bytes, 1, count, static_cast<std::FILE*>(file));
+void WriteOut(void*, const char* bytes, size_t count) {
+    std::fwrite(bytes, 1, count, stdout);
 }
 
-void FlushTo(void* file) {
-    std::fflush(static_cast<std::FILE*>(file));
+void FlushOut(void*) {
+    std::fflush(stdout);
 }
 
-// Events for a script, or for the parent; stdout and stderr are set at start.
-WriterSink jsonOut = {WriteTo, FlushTo, nullptr, JsonBound};
-WriterSink jsonErr = {WriteTo, FlushTo, nullptr, JsonBound};
+void WriteErr(void*, const char* bytes, size_t count) {
+    std::fwrite(bytes, 1, count, stderr);
+}
+
+void FlushErr(void*) {
+    std::fflush(stderr);
+}
+
+// Events for a script on standard output, or for the parent on standard error.
+const WriterSink kJsonOut = {WriteOut, FlushOut, nullptr, JsonBound};
+const WriterSink kJsonErr = {WriteErr, FlushErr, nullptr, JsonBound};
 
 bool OnTerminal() {
     return out.view == ViewLive || out.view == ViewPlain;
@@ -54,7 +62,7 @@ double SinceStart() {
 // Under the lock. A newer progress report replaces one still waiting.
 void Dispatch(const RunEvent& e) {
     if (OnTerminal()) return ShowOnTerminal(e);
-    const WriterSink* sink = out.view == ViewJson ? &jsonOut : &jsonErr;
+    const WriterSink* sink = out.view == ViewJson ? &kJsonOut : &kJsonErr;
     PostToWriter(sink, EncodeEvent(e) + "\n", e.kind == EventKind::Progress ? ProgressKey : 0);
 }
 
@@ -179,8 +187,6 @@ void StartRunOutput(RunView view, Verbosity verbosity, const std::string& port) 
     out.verbosity = verbosity;
     out.port = port;
     out.started = Clock::now();
-    jsonOut.context = stdout;
-    jsonErr.context = stderr;
     if (OnTerminal()) StartTerminalView(view == ViewLive, verbosity, port);
 }
 
@@ -194,8 +200,7 @@ void EmitEvent(const RunEvent& e) {
 }
 
 void PrintEventJson(const RunEvent& e, int progressKey) {
-    jsonOut.context = stdout;
-    PostToWriter(&jsonOut, EncodeEvent(e) + "\n", e.kind == EventKind::Progress ? progressKey : 0);
+    PostToWriter(&kJsonOut, EncodeEvent(e) + "\n", e.kind == EventKind::Progress ? progressKey : 0);
 }
 
 const ProgressHooks* RunProgressHooks() {
