@@ -43,6 +43,7 @@ struct PortRun {
     const FlashOptions& options;
     std::string given;  // the port as the user named it
     int done = 0, failed = 0, current = 0;
+    bool lastFailed = false;   // the last scanner's upgrade failed: a retry may take it again
     bool notRecorded = false;  // a report or recording asked for was not written
 };
 
@@ -78,7 +79,9 @@ WaitEnd WaitForScanner(const PortRun& r) {
 bool WaitUntilGone(const PortRun& r) {
     bool told = false;
     for (int silent = 0; silent < SilentProbesForGone;) {
-        if (TakeRetryRequest()) break;  // the same scanner again, asked for
+        // The same scanner again, asked for after it failed; a request that
+        // comes after a success is late for a scanner already gone.
+        if (TakeRetryRequest() && r.lastFailed) break;
         silent = ScannerAnswers(r.given) ? 0 : silent + 1;
         if (silent == 0 && !told) {
             EmitEvent(PhaseEvent(RunPhase::Leaving));
@@ -148,10 +151,12 @@ int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const st
     ++(outcome == OutcomeSuccess          ? r.done
        : outcome == OutcomeAlreadyCurrent ? r.current
                                           : r.failed);
+    r.lastFailed = outcome != OutcomeSuccess && outcome != OutcomeAlreadyCurrent;
     return status;
 }
 
 int UpgradeOnce(PortRun& r) {
+    TakeRetryRequest();  // one asked for before this upgrade is for a scanner of the past
     std::string time = UtcTimestamp(), device = DeviceOf(r.given);
     auto t0 = Clock::now();
     BeginUpgradeOutput(r.options.image);
