@@ -101,8 +101,11 @@ std::string PathOf(const std::string& target) {
 // localhost; a page elsewhere cannot reach it through a name of its own.
 bool HostIsOurs(const std::string& host, const tcp::endpoint& local) {
     std::string port = ":" + std::to_string(TheServer().port);
-    std::string address = local.address().to_string();
-    if (local.address().is_v6()) address = "[" + address + "]";
+    net::ip::address reached = local.address();
+    if (reached.is_v6() && reached.to_v6().is_v4_mapped())  // a dual-stack socket's IPv4 client
+        reached = net::ip::make_address_v4(net::ip::v4_mapped, reached.to_v6());
+    std::string address = reached.to_string();
+    if (reached.is_v6()) address = "[" + address + "]";
     for (const std::string& name :
          {address, std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]")})
         if (host == name + port) return true;
