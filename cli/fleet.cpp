@@ -26,8 +26,9 @@ int JsonSummary(const FleetModel& model) {
     FleetSummary summary = SummarizeFleet(model, Interrupted());
     RunEvent e;
     e.kind = EventKind::Summary;
-    e.done = summary.succeeded;
-    e.failed = summary.failed;
+    e.done = model.passed;
+    e.failed = model.failed;
+    e.current = model.alreadyCurrent;
     e.exitStatus = summary.exitStatus;
     PrintEventJson(e, 0);
     FlushWriter();

@@ -48,7 +48,7 @@ std::string RowText(const FleetSlot& s, int columns) {
                                         std::to_string(s.tallyFailed) + " failed  "
                                   : "";
     char text[512];
-    std::snprintf(text, sizeof text, "%-16s %-14s %-9s %-22s %s%s", TerminalText(s.port).c_str(),
+    std::snprintf(text, sizeof text, "%-16s %-14s %-9s %-22s %s%s", TerminalText(s.label).c_str(),
                   TerminalText(Identity(s)).c_str(), PhaseWord(s).c_str(), numbers, tally.c_str(),
                   TerminalText(ShownText(s)).c_str());
     std::string line = text;
@@ -73,7 +73,7 @@ void DrawRows(Rows& r, const FleetModel& model) {
 }
 
 void PrintLine(const FleetSlot& s, const std::string& text) {
-    PutToStderr(TerminalText(s.port) + ": " + TerminalText(text) + "\n");
+    PutToStderr(TerminalText(s.label) + ": " + TerminalText(text) + "\n");
 }
 
 // Plain lines: each change of text but the kilobyte counts, waiting, hints,
@@ -106,7 +106,7 @@ void PrintEvent(Rows& r, const FleetModel& model, size_t slot, const RunEvent& e
 }
 
 void PrintSlotSummary(const FleetSlot& s) {
-    std::string port = TerminalText(s.port);
+    std::string port = TerminalText(s.label);
     std::string out;
     if (s.tallied)
         out += "  " + port + ": " + TallyText(s.tallyDone, s.tallyFailed, s.tallyCurrent) + "\n";
