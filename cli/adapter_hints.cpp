@@ -5,8 +5,8 @@
 #include <set>
 
 #include "cli/run_output.h"
+#include "ports/port_details.h"
 #include "serial/serial_report.h"
-#include "shell/port_details.h"
 #include "shell/port_discovery.h"
 #include "upgrade/answer_delay.h"
 #include "upgrade/image.h"

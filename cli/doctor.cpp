@@ -7,8 +7,8 @@
 
 #include "cli/ports_listing.h"
 #include "cli/terminal_text.h"
-#include "shell/port_doctor.h"
-#include "shell/udev_rule.h"
+#include "ports/port_doctor.h"
+#include "ports/udev_rule.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "codec/image_header.h"
 #include "codec/scanner_identity.h"
 #include "events/run_events.h"
-#include "shell/port_refusal.h"
+#include "ports/port_refusal.h"
 #include "upgrade/upgrade.h"
 
 namespace {

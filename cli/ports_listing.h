@@ -2,7 +2,7 @@
 #pragma once
 #include <nlohmann/json.hpp>
 
-#include "shell/port_details.h"
+#include "ports/port_details.h"
 
 // Lines for people, or with `json` one object {"ports": [...]} for scripts.
 int ListPorts(bool json);

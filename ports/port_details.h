@@ -1,10 +1,8 @@
-// What the system tells about its serial ports beyond their COM numbers: for
-// listings, for turning what a user typed into a device, and for hints.
+// What the system tells about its serial ports beyond the map's COM numbers:
+// for listings, for the doctor and for hints.
 #pragma once
 #include <string>
 #include <vector>
-
-#include "serial/serial.h"
 
 struct PortDetails {
     std::string name;    // "COM34"
@@ -29,13 +27,3 @@ bool DetailsOfDevice(const std::string& device, PortDetails& details);
 
 // How to lower this adapter's latency timer on this system, as one clause.
 std::string LatencyTimerFix(const PortDetails& details);
-
-// A link resolved to the device it names, and a bare device name ("ttyUSB0")
-// as its path; anything else (a COM name, a missing path) as given.
-std::string ResolvePortName(const std::string& given);
-
-// The device is there right now (it may still be busy or refused).
-bool PortDeviceExists(const std::string& device);
-
-// Why the device did not open and what would help, as one sentence.
-std::string ExplainOpenFailure(const std::string& device, SerialOpenFailure why);

@@ -1,4 +1,4 @@
-#include "shell/port_doctor.h"
+#include "ports/port_doctor.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/port_facts.h"
+#include "ports/port_facts.h"
 
 struct PortFinding {
     std::string code;  // short and stable, for scripts: "held", "denied", "brltty", ...

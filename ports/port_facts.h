@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "ports/port_details.h"
 #include "serial/serial.h"
-#include "shell/port_details.h"
 
 struct PortHolder {
     int pid;

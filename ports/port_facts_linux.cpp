@@ -1,6 +1,6 @@
 // The look at a port on Linux: sysfs, the udev database, /proc and the group
 // database, for `orvane-flash doctor`.
-#include "shell/adapter_linux.h"
+#include "ports/port_facts_linux.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -15,8 +15,9 @@
 #include <map>
 #include <set>
 
+#include "ports/port_details.h"
+#include "ports/port_facts.h"
 #include "serial/serial_posix_calls.h"
-#include "shell/port_facts.h"
 #include "shell/port_map.h"
 #include "shell/port_map_linux.h"
 
@@ -258,7 +259,7 @@ void LookAtNeighbours(PortFacts& f, const std::string& ttyName) {
     f.udevSeesIt = ReadUdevProperties(entry, props);
     f.usbPath = props["ID_PATH"];
     f.usbInterface = props["ID_USB_INTERFACE_NUM"];
-    f.usbDevice = UsbDeviceOf(ttyName);
+    f.usbDevice = fs::path(UsbDeviceFolder(ttyName)).filename().string();
     f.modemManagerIgnores = ModemManagerIgnores(props);
     f.brlttyRule = f.brlttyInstalled ? BrlttyRuleFor(f.details.vendorId, f.details.productId) : "";
 }
@@ -321,16 +322,4 @@ PortFacts GatherPortFacts(const std::string& given) {
     if (!f.pseudoTerminal) LookAtNeighbours(f, name);
     f.latencyFix = LatencyTimerFix(f.details);
     return f;
-}
-
-std::string LatencyTimerFix(const PortDetails& d) {
-    if (!d.latencySetting.empty())
-        return "echo 1 | sudo tee " + d.latencySetting +
-               " (until it is unplugged), or for good a udev rule: orvane-flash doctor "
-               "--udev-rule -p " +
-               d.device;
-    std::string driver = d.driver.empty() ? "" : " (" + d.driver + ")";
-    return "its driver" + driver +
-           " has no latency timer to lower; an FTDI adapter, whose timer can be set to 1 ms, "
-           "answers sooner";
 }

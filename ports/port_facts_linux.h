@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/port_facts.h"
+#include "ports/port_facts.h"
 
 // Every system path (/sys, /dev, /proc, /run/udev, /etc, the udev rule folders,
 // /usr/bin) read below `root`; nullptr for the real system. Under another

@@ -1,7 +1,6 @@
-#include "shell/port_refusal.h"
+#include "ports/port_refusal.h"
 
 #include "serial/serial.h"
-#include "shell/port_details.h"
 #include "shell/port_discovery.h"
 #include "upgrade/image.h"
 

@@ -6,9 +6,10 @@
 
 #include <string>
 
+#include "ports/port_facts.h"
+#include "ports/port_facts_linux.h"
+#include "ports/port_refusal.h"
 #include "serial/serial_report.h"
-#include "shell/adapter_linux.h"
-#include "shell/port_details.h"
 
 namespace {
 

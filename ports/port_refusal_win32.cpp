@@ -1,9 +1,9 @@
 // Why a COM port did not open, on Windows.
 #include <string>
 
+#include "ports/port_refusal.h"
 #include "serial/serial_report.h"
-#include "shell/port_details.h"
-#include "shell/port_name_win32.h"
+#include "shell/port_map_win32.h"
 
 namespace {
 

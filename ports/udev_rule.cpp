@@ -1,4 +1,4 @@
-#include "shell/udev_rule.h"
+#include "ports/udev_rule.h"
 
 #include <cstdio>
 

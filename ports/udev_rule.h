@@ -5,7 +5,7 @@
 #pragma once
 #include <string>
 
-#include "shell/port_facts.h"
+#include "ports/port_facts.h"
 
 // The rule file's text, comments saying where to save it and how to reload
 // udev included; false with the reason when the port has no USB adapter or

@@ -23,7 +23,7 @@
 #include <system_error>
 #include <thread>
 
-#include "shell/port_refusal.h"
+#include "ports/port_refusal.h"
 
 // Outside any namespace, as the resource system needs it.
 static void InitUpgradeResources() {

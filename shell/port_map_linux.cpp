@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "shell/port_details.h"
 #include "shell/port_map.h"
 
 namespace fs = std::filesystem;
@@ -72,58 +71,6 @@ std::string UsbProduct(const fs::path& entry) {
     return usb.empty() ? std::string() : ReadLine(usb / "product");
 }
 
-// The /dev/serial/<folder> link that leads to `device`, if any.
-std::string StableLink(const std::string& device, const char* folder) {
-    std::error_code ec;
-    fs::path target = fs::weakly_canonical(device, ec);
-    for (const fs::directory_entry& link :
-         fs::directory_iterator(devRoot + "/serial/" + folder, ec)) {
-        std::error_code linkError;
-        fs::path leadsTo = fs::canonical(link.path(), linkError);
-        if (!linkError && leadsTo == target) return link.path().string();
-    }
-    return std::string();
-}
-
-// The driver's name and, where it has one (FTDI), its latency timer. The
-// serial core's own port and controller devices stand between an 8250 port
-// and its driver.
-void ReadDriver(const fs::path& entry, PortDetails& d) {
-    fs::path dir = entry / "device";
-    for (int up = 0; up < 3; ++up, dir /= "..") {
-        std::error_code ec;
-        std::string driver = fs::read_symlink(dir / "driver", ec).string();
-        if (ec) break;
-        if (driver.find("/serial-base/") != std::string::npos) continue;
-        d.driver = fs::path(driver).filename().string();
-        break;
-    }
-    fs::path latency = entry / "device/latency_timer";
-    std::string value = ReadLine(latency);
-    if (value.empty()) return;
-    d.latencyMs = std::atoi(value.c_str());
-    d.latencySetting = latency.string();
-}
-
-PortDetails DetailsOf(const PortEntry& p) {
-    PortDetails d;
-    d.name = "COM" + std::to_string(p.com);
-    d.device = devRoot + "/" + p.device;
-    d.byId = StableLink(d.device, "by-id");
-    d.byPath = StableLink(d.device, "by-path");
-    fs::path entry = fs::path(sysRoot) / p.device;
-    ReadDriver(entry, d);
-    fs::path usb = UsbDevice(entry);
-    if (!usb.empty()) {
-        d.vendorId = ReadLine(usb / "idVendor");
-        d.productId = ReadLine(usb / "idProduct");
-        d.vendor = ReadLine(usb / "manufacturer");
-        d.description = ReadLine(usb / "product");
-        d.serial = ReadLine(usb / "serial");
-    }
-    return d;
-}
-
 bool IsComName(const std::string& text) {
     return text.size() >= 3 && strncasecmp(text.c_str(), "com", 3) == 0;
 }
@@ -155,6 +102,14 @@ void SetPortMapRoots(const char* sysClassTty, const char* dev) {
     sysRoot = sysClassTty ? sysClassTty : "/sys/class/tty";
     devRoot = dev ? dev : "/dev";
     snapshotTaken = false;
+}
+
+std::string PortMapTtyRoot() {
+    return sysRoot;
+}
+
+std::string PortMapDevRoot() {
+    return devRoot;
 }
 
 int ComNumberForDevice(const char* deviceName) {
@@ -191,25 +146,20 @@ bool PortEntryIsDevicePath(const char* entry) {
     return entry[0] == '/';
 }
 
-std::vector<PortDetails> ListPortDetails() {
+std::vector<MappedTty> ListMappedTtys() {
     TakeSnapshot();
-    std::vector<PortDetails> ports;
-    for (const PortEntry& p : snapshot) ports.push_back(DetailsOf(p));
-    return ports;
+    std::vector<MappedTty> ttys;
+    for (const PortEntry& p : snapshot) ttys.push_back({p.com, p.device});
+    return ttys;
 }
 
-std::string UsbDeviceOf(const std::string& ttyName) {
-    return UsbDevice(fs::path(sysRoot) / ttyName).filename().string();
+int MappedComNumber(const std::string& ttyName) {
+    int com = ComNumberForDevice(ttyName.c_str());
+    return com >= 0 && HasHardware(fs::path(sysRoot) / ttyName, ttyName) ? com : -1;
 }
 
-bool DetailsOfDevice(const std::string& device, PortDetails& details) {
-    std::error_code ec;
-    std::string name = fs::canonical(device, ec).filename().string();
-    int com = ec ? -1 : ComNumberForDevice(name.c_str());
-    fs::path entry = fs::path(sysRoot) / name;
-    if (com < 0 || !HasHardware(entry, name)) return false;
-    details = DetailsOf({com, name, std::string()});
-    return true;
+std::string UsbDeviceFolder(const std::string& ttyName) {
+    return UsbDevice(fs::path(sysRoot) / ttyName).string();
 }
 
 std::string ResolvePortName(const std::string& given) {

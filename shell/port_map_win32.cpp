@@ -1,14 +1,13 @@
 // Windows serial-port map: the values of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM.
+#include "shell/port_map_win32.h"
+
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "shell/adapter_win32.h"
-#include "shell/port_details.h"
 #include "shell/port_map.h"
-#include "shell/port_name_win32.h"
 
 // Opened, read and closed afresh for every position: nothing is cached.
 bool ReadPortMapValue(uint32_t index, char* name, int nameCapacity, char* data, int dataCapacity) {
@@ -37,45 +36,22 @@ bool PortEntryIsDevicePath(const char*) {
     return false;
 }
 
-namespace {
-
-// The map's COM ports, with nothing looked up beyond it.
-std::vector<PortDetails> MappedPorts() {
-    std::vector<PortDetails> ports;
+std::vector<MappedComPort> ListMappedComPorts() {
+    std::vector<MappedComPort> ports;
     char name[256], data[256];
-    for (uint32_t i = 0; ReadPortMapValue(i, name, sizeof name, data, sizeof data); ++i) {
-        if (_strnicmp(data, "COM", 3) != 0) continue;
-        PortDetails d;
-        d.name = data;
-        d.device = std::string("\\\\.\\") + data;
-        d.description = name;  // the driver's name for it, e.g. \Device\Serial0
-        ports.push_back(d);
-    }
+    for (uint32_t i = 0; ReadPortMapValue(i, name, sizeof name, data, sizeof data); ++i)
+        if (_strnicmp(data, "COM", 3) == 0) ports.push_back({data, name});
     return ports;
 }
 
-bool FindMappedPort(const std::string& device, PortDetails& found) {
+bool FindMappedComPort(const std::string& device, MappedComPort& found) {
     std::string wanted = PortNameOf(device);
-    for (const PortDetails& p : MappedPorts()) {
+    for (const MappedComPort& p : ListMappedComPorts()) {
         if (_stricmp(p.name.c_str(), wanted.c_str()) != 0) continue;
         found = p;
         return true;
     }
     return false;
-}
-
-}  // namespace
-
-std::vector<PortDetails> ListPortDetails() {
-    std::vector<PortDetails> ports = MappedPorts();
-    for (PortDetails& d : ports) AddAdapterDetails(d, d.description.c_str());
-    return ports;
-}
-
-bool DetailsOfDevice(const std::string& device, PortDetails& details) {
-    if (!FindMappedPort(device, details)) return false;
-    AddAdapterDetails(details, details.description.c_str());
-    return true;
 }
 
 std::string ResolvePortName(const std::string& given) {
@@ -84,6 +60,6 @@ std::string ResolvePortName(const std::string& given) {
 
 // Present ports are the ones the map holds right now.
 bool PortDeviceExists(const std::string& device) {
-    PortDetails found;
-    return FindMappedPort(device, found);
+    MappedComPort found;
+    return FindMappedComPort(device, found);
 }

@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "shell/adapter_linux.h"
-#include "shell/port_details.h"
-#include "shell/port_doctor.h"
-#include "shell/udev_rule.h"
+#include "ports/port_details.h"
+#include "ports/port_doctor.h"
+#include "ports/port_facts_linux.h"
+#include "ports/port_refusal.h"
+#include "ports/udev_rule.h"
 #include "tests/fake_system.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "serial/rx_ring.h"
+#include "serial/serial_status.h"
 #include "shell/port_map.h"
 
 namespace fake {
@@ -30,7 +31,8 @@ bool PortEntryIsDevicePath(const char* entry) {
 }
 
 int SerialOpen(const char* device_path, uint32_t baud) {
-    if (fake::serial.openFails) return -1;
+    if (fake::serial.openFails) return SerialRefuseOpen(SerialBusy);  // as a held port is refused
+    SerialNoteOpened();
     fake::serial.opened.push_back(std::string(device_path) + "@" + std::to_string(baud));
     fake::serial.open = true;
     RxSetLinkDown(true);  // nothing will ever answer: reads end at once
@@ -42,11 +44,4 @@ void SerialWrite(const void*, uint32_t) {}
 void SerialClose() {
     ++fake::serial.closes;
     fake::serial.open = false;
-}
-
-SerialOpenFailure SerialLastOpenFailure() {
-    return fake::serial.openFails ? SerialBusy : SerialOpenOk;
-}
-int SerialReaderThreadCount() {
-    return 0;
 }

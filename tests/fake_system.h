@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "shell/adapter_linux.h"
+#include "ports/port_facts_linux.h"
 
 class FakeSystem {
    public:

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/port_doctor.h"
+#include "ports/port_doctor.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/port_details.h"
+#include "ports/port_details.h"
 #include "shell/port_discovery.h"
 #include "shell/port_map.h"
 #include "shell/port_map_linux.h"

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "ports/port_refusal.h"
 #include "serial/serial.h"
 #include "serial/serial_posix_calls.h"
 #include "serial/serial_report.h"
-#include "shell/port_details.h"
 #include "tests/pty_peer.h"
 #include "tests/trace_capture.h"
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "ports/port_refusal.h"
 #include "serial/serial.h"
 #include "serial/serial_report.h"
 #include "serial/serial_win32_calls.h"
-#include "shell/port_details.h"
 #include "tests/trace_capture.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/udev_rule.h"
+#include "ports/udev_rule.h"
 
 namespace {
 
