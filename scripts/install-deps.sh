@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   googletest libgtest-dev
-  qt6-base-dev libcli11-dev nlohmann-json3-dev
+  qt6-base-dev libcli11-dev nlohmann-json3-dev libboost-dev
 )
 case "${1:-all}" in
   core) ;;
@@ -19,6 +19,7 @@ case "${1:-all}" in
       mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
       help2man dpkg-dev file man-db
       lintian desktop-file-utils nsis zip
+      chromium chromium-driver python3-selenium
     )
     ;;
   bench) packages+=(libbenchmark-dev python3) ;;
