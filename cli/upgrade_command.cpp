@@ -39,6 +39,11 @@ enum { ProbeIntervalMs = 500, ProbeBudget = 250, DrainBudget = 150 };
 // Looks in a row that must find no console before a scanner counts as gone.
 enum { SilentProbesForGone = 2 };
 
+// How long a look for the scanner just upgraded listens for any answer at
+// all (charged 2 per ms): far past an echo, so a busy machine that is slow
+// to take in the answer does not make a scanner that stays look gone.
+enum { LeaveListenBudget = 2000 };
+
 struct PortRun {
     const FlashOptions& options;
     std::string given;  // the port as the user named it
@@ -73,6 +78,21 @@ WaitEnd WaitForScanner(const PortRun& r) {
     }
 }
 
+// A look for the scanner just upgraded: there while its port is there and
+// anything at all answers a carriage return; a port that is there but does
+// not open now is no sign that the scanner has gone.
+bool ScannerStays(const std::string& given) {
+    std::string device = DeviceOf(given);
+    if (device.empty() || !PortDeviceExists(device)) return false;
+    if (OpenUpgradePort(device.c_str()) < 0) return true;
+    DrainConsole(DrainBudget);
+    RxFlush();
+    SerialWrite("\r", 1);
+    bool heard = RxReadByte(LeaveListenBudget) >= 0;
+    SerialClose();
+    return heard;
+}
+
 // The scanner just upgraded must leave before the next one is taken: its
 // console stops answering, or its port goes. One look that finds nothing is
 // not enough, as a console busy with something else misses a wake-up too.
@@ -82,7 +102,7 @@ bool WaitUntilGone(const PortRun& r) {
         // The same scanner again, asked for after it failed; a request that
         // comes after a success is late for a scanner already gone.
         if (TakeRetryRequest() && r.lastFailed) break;
-        silent = ScannerAnswers(r.given) ? 0 : silent + 1;
+        silent = ScannerStays(r.given) ? 0 : silent + 1;
         if (silent == 0 && !told) {
             EmitEvent(PhaseEvent(RunPhase::Leaving));
             told = true;
