@@ -218,10 +218,14 @@ void ShowAddresses(const StationServerSetup& server, bool openBrowser) {
     std::string port = std::to_string(StationServerPort());
     std::string url = "http://" + host + ":" + port + "/?token=" + server.token;
     std::fprintf(stderr, "station: open %s\n", url.c_str());
+    // Listening on every address, the one other machines reach it at is theirs to know.
+    std::string other = server.address == "0.0.0.0" || server.address == "::"
+                            ? std::string("<this machine's address>")
+                            : TerminalText(server.address);
     if (!server.readOnlyToken.empty())
-        std::fprintf(
-            stderr, "station: a read-only view, from other machines too: http://%s:%s/?token=%s\n",
-            TerminalText(server.address).c_str(), port.c_str(), server.readOnlyToken.c_str());
+        std::fprintf(stderr,
+                     "station: a read-only view, from other machines too: http://%s:%s/?token=%s\n",
+                     other.c_str(), port.c_str(), server.readOnlyToken.c_str());
     std::fflush(stderr);
     if (openBrowser && !OpenInBrowser(url))
         std::fputs("station: no browser could be opened; open the address above\n", stderr);

@@ -205,9 +205,12 @@ class EventStream : public std::enable_shared_from_this<EventStream> {
 
 class Session : public std::enable_shared_from_this<Session> {
    public:
-    explicit Session(tcp::socket&& socket) : stream_(std::move(socket)) {
+    explicit Session(tcp::socket&& socket)
+        : stream_(std::move(socket)), born_(std::chrono::steady_clock::now()) {
         TheServer().sessions.insert(this);
     }
+
+    std::chrono::steady_clock::time_point Born() const { return born_; }
     ~Session() { TheServer().sessions.erase(this); }
 
     void Start() { Read(); }
@@ -258,6 +261,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void SetCookieAndGoHome(const std::string& token);
 
     beast::tcp_stream stream_;
+    std::chrono::steady_clock::time_point born_;
     beast::flat_buffer buffer_{HeaderLimit + BodyLimit};
     std::optional<http::request_parser<http::string_body>> parser_;
 };
@@ -378,13 +382,25 @@ void Session::OpenEvents(Role role) {
 
 void Accept();
 
+// At the limit the oldest connection that is not a page's stream of states
+// makes way: connections held open and idle cannot shut the page out.
+bool MakeRoom() {
+    Server& s = TheServer();
+    Session* oldest = nullptr;
+    for (Session* session : s.sessions)
+        if (!oldest || session->Born() < oldest->Born()) oldest = session;
+    if (!oldest) return false;
+    oldest->Close();
+    return true;
+}
+
 void OnAccept(beast::error_code ec, tcp::socket socket) {
     Server& s = TheServer();
     if (ec == net::error::operation_aborted || !s.acceptor || !s.acceptor->is_open()) return;
     if (!ec) {
-        if (s.sessions.size() + s.streams.size() >= MostConnections) {
+        if (s.sessions.size() + s.streams.size() >= MostConnections && !MakeRoom()) {
             beast::error_code ignored;
-            socket.close(ignored);  // a flood is turned away, never queued
+            socket.close(ignored);  // a flood of streams is turned away, never queued
         } else {
             std::make_shared<Session>(std::move(socket))->Start();
         }
