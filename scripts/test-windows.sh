@@ -6,7 +6,8 @@
 #      echoing pseudo-terminal mapped as COM6;
 #   3. upgrades the emulated scanner with orvane-flash.exe through a
 #      pseudo-terminal mapped as COM5: success, a refused key, an unplugged line,
-#      a missing port, and the port list read from the registry; replays the
+#      a missing port, and the port list read from the registry; runs the station
+#      with two scanners and drives its page in the Linux browser; replays the
 #      recordings of tests/recordings as the scanner, and replays a recording
 #      made by orvane-flash.exe to the Linux build;
 #   4. drives orvane-upgrade.exe under Xvfb (tests/wine/dialog_check.sh) and
@@ -208,6 +209,26 @@ wait_for_exit "$sim_a" 20 || fail "two ports: COM5's image not verified"
 wait_for_exit "$sim_b" 20 || fail "two ports: COM7's image not verified"
 echo "   two ports at once: exit $status, both images verified"
 
+step "the station of orvane-flash.exe, driven in the Linux browser"
+newer=$logs/fw5800-newer.bin
+"$root/build/bin/orvane-mkimage" --out "$newer" --size 45000 --key 90 --software 1.00.01 >/dev/null
+start_peer "$win/com5-link" "$logs/station-a.path" "$bootsim" --key 90 --expect "$newer" --once
+sim_a=$peer
+start_peer "$win/com7-link" "$logs/station-b.path" "$bootsim" --key 90 --expect "$newer" --once
+sim_b=$peer
+rm -f "$logs/station.jsonl"
+flash station --no-browser --report "$(winepath -w "$logs/station.jsonl" 2>/dev/null)" \
+    -p COM5 -p COM7 "$(winepath -w "$newer" 2>/dev/null)" </dev/null >"$logs/station.out" \
+    2>"$logs/station.err" &
+station=$!
+children+=("$station")
+/usr/bin/python3 tests/wine/station_check.py "$logs/station.err" "$logs/station.jsonl" \
+    "$win/screenshots/station-wine.png" || fail "the station under Wine (see $logs/station.err)"
+wait_for_exit "$station" 60 || fail "the station under Wine did not stop on the page's Stop now"
+wait_for_exit "$sim_a" 20 || fail "station: COM5's image not verified"
+wait_for_exit "$sim_b" 20 || fail "station: COM7's image not verified"
+echo "   two slots passed on the page, the CSV export is the report, Stop now ended it"
+
 step "recordings replayed as the scanner on COM5"
 recordings=$root/tests/recordings
 while read -r name recorded_image result; do
@@ -220,9 +241,8 @@ while read -r name recorded_image result; do
         >"$logs/replay-$name.out" 2>"$logs/replay-$name.err" </dev/null || status=$?
     [ "$(last_line "$logs/replay-$name.err")" = "$result" ] ||
         fail "replay $name: \"$(last_line "$logs/replay-$name.err")\", wanted \"$result\""
-    kill -TERM "$sim" 2>/dev/null || true
     replayed=0
-    wait "$sim" || replayed=$?
+    wait_for_exit "$sim" 30 || replayed=$?  # a replay ends by itself once played through
     [ "$replayed" = 0 ] || fail "replay $name: $(tail -n 1 "$logs/replay-$name.path.log")"
     echo "   $name: \"$result\", no divergence"
 done <"$recordings/corpus.list"
@@ -244,9 +264,8 @@ sim=$peer
 status=0
 "$root/build/bin/orvane-flash" upgrade -q --port "$win/native-link" \
     "$recordings/headered.bin" >/dev/null 2>"$logs/native.err" </dev/null || status=$?
-kill -TERM "$sim" 2>/dev/null || true
 replayed=0
-wait "$sim" || replayed=$?
+wait_for_exit "$sim" 30 || replayed=$?
 [ "$status" = 0 ] && [ "$replayed" = 0 ] ||
     fail "the Windows recording replayed natively: exit $status, replay $replayed (see $logs/native.path.log)"
 echo "   a recording by orvane-flash.exe replays to the Linux build: no divergence"
