@@ -9,13 +9,14 @@
 #include <vector>
 
 #include "sim/bootsim.h"
+#include "sim/report_lock.h"
 #include "sim/sim_line.h"
 
 namespace sim {
 
 class SimMachine {
    public:
-    SimMachine(const BootSimOptions& options, SimLine& line, std::mutex& lock,
+    SimMachine(const BootSimOptions& options, SimLine& line, ReportLock& lock,
                BootSimReport& report, std::function<void()> unplug)
         : options_(options),
           line_(line),
@@ -52,12 +53,12 @@ class SimMachine {
 
     template <class F>
     void Update(F change) {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<ReportLock> guard(lock_);
         change(report_);
     }
 
     std::vector<uint8_t> Flash() {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<ReportLock> guard(lock_);
         return report_.flash;
     }
 
@@ -75,7 +76,7 @@ class SimMachine {
    private:
     const BootSimOptions& options_;
     SimLine& line_;
-    std::mutex& lock_;
+    ReportLock& lock_;
     BootSimReport& report_;
     std::function<void()> unplug_;
     std::mt19937 rng_;
