@@ -28,8 +28,8 @@ import traceback
 
 sys.dont_write_bytecode = True  # nothing left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from station_lib import (Emulator, LineTiming, Station, check_line_timing, make_work,  # noqa: E402
-                         point_link, run_attempts, show_logs, wait_for)
+from station_lib import (Checks, Emulator, Station, make_work,  # noqa: E402
+                         point_link, show_logs, wait_for)
 
 CHROMIUM = "/usr/bin/chromium"
 DRIVER = "/usr/bin/chromedriver"
@@ -189,8 +189,6 @@ class Bench:
         if self.sims[UNPLUG].process.poll() is not None and os.path.lexists(self.links[UNPLUG]):
             os.unlink(self.links[UNPLUG])
         tiles = self.tiles()
-        for label, tile in tiles.items():
-            check_line_timing(label, tile["state"], tile["message"])
         states = {label: tile["state"] for label, tile in tiles.items()}
         return (all(states.get(label) == "passed" for label in NORMAL) and
                 states.get(NAK) == "failed" and states.get(CURRENT) == "current" and
@@ -246,7 +244,6 @@ class Bench:
 
         def retried():
             tile = self.tiles()[NAK]
-            check_line_timing(NAK, tile["state"], tile["message"])
             return tile["state"] == "passed" and mended.has("image verified")
         c.check(wait_for(retried, 60), "the retried %s passed: %s, seen %s" %
                 (NAK, self.tiles().get(NAK), self.seen(NAK)))
@@ -379,25 +376,22 @@ def main():
     browser_or_fail()
     os.makedirs(out_dir, exist_ok=True)
 
-    def attempt(checks):
-        work = make_work("station-browser-")
-        bench = Bench(bin_dir, work, checks)
-        started = time.monotonic()
-        try:
-            scenario(bench, out_dir)
-            print("ran in %.1f s" % (time.monotonic() - started))
-        except LineTiming:
-            raise
-        except Exception:  # a broken step is a failure, with its trace
-            traceback.print_exc()
-            checks.fail("the test broke off")
-        finally:
-            bench.close()
-            if checks.failures:
-                show_logs(work)
-            shutil.rmtree(work, ignore_errors=True)
-
-    run_attempts("station browser", attempt).finish()
+    checks = Checks("station browser")
+    work = make_work("station-browser-")
+    bench = Bench(bin_dir, work, checks)
+    started = time.monotonic()
+    try:
+        scenario(bench, out_dir)
+        print("ran in %.1f s" % (time.monotonic() - started))
+    except Exception:  # a broken step is a failure, with its trace
+        traceback.print_exc()
+        checks.fail("the test broke off")
+    finally:
+        bench.close()
+        if checks.failures:
+            show_logs(work)
+        shutil.rmtree(work, ignore_errors=True)
+    checks.finish()
 
 
 if __name__ == "__main__":

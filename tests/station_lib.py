@@ -21,32 +21,6 @@ def wait_for(predicate, seconds, step=0.05):
         time.sleep(step)
 
 
-class LineTiming(Exception):
-    """An upgrade that should have passed missed an echo: a machine too crowded
-    for the scanner's 50 ms, no fault of the station's."""
-
-
-ECHO_LATE = re.compile(r'^Write ".*" fail$')
-
-
-def check_line_timing(label, state, message):
-    if state == "failed" and ECHO_LATE.match(message or ""):
-        raise LineTiming("%s: %s" % (label, message))
-
-
-def run_attempts(name, attempt, tries=3):
-    """attempt(checks) on a fresh bench until one is not spoilt by line timing."""
-    for n in range(1, tries + 1):
-        checks = Checks(name)
-        try:
-            attempt(checks)
-            return checks
-        except LineTiming as e:
-            print("attempt %d of %d met a crowded line (%s)" % (n, tries, e), flush=True)
-    checks.fail("every attempt met a crowded line")
-    return checks
-
-
 def show_logs(work):
     for log in sorted(os.listdir(work)):
         if log.endswith((".log", ".err")):
