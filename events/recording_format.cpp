@@ -420,6 +420,18 @@ std::string EncodeEndLine(const RecordedEnd& e) {
     return DumpReplacing(line);
 }
 
+std::string EncodeRecordingLine(const RecordingLine& line) {
+    switch (line.kind) {
+        case RecordingLineKind::Start:
+            return EncodeStartLine(line.start);
+        case RecordingLineKind::Piece:
+            return EncodePieceLine(line.piece);
+        case RecordingLineKind::End:
+            return EncodeEndLine(line.end);
+    }
+    return "";
+}
+
 bool ParseRecordingLine(const std::string& text, RecordingLine& line, std::string& error) {
     if (text.size() > kMaxRecordingLineBytes) {
         error = "longer than " + std::to_string(kMaxRecordingLineBytes) + " bytes";

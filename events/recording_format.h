@@ -127,6 +127,8 @@ struct RecordingLine {
 std::string EncodeStartLine(const RecordedStart& start);
 std::string EncodePieceLine(const RecordedPiece& piece);
 std::string EncodeEndLine(const RecordedEnd& end);
+// The line of whichever kind `line` is.
+std::string EncodeRecordingLine(const RecordingLine& line);
 
 // One line of text; false with what is wrong in `error` (no file or line number).
 bool ParseRecordingLine(const std::string& text, RecordingLine& line, std::string& error);

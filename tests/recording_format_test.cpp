@@ -52,19 +52,6 @@ std::string FileError(const std::string& path) {
     return error;
 }
 
-// Encodes the line just read, of whichever kind it is.
-std::string Reencode(const RecordingLine& line) {
-    switch (line.kind) {
-        case RecordingLineKind::Start:
-            return EncodeStartLine(line.start);
-        case RecordingLineKind::Piece:
-            return EncodePieceLine(line.piece);
-        case RecordingLineKind::End:
-            return EncodeEndLine(line.end);
-    }
-    return "";
-}
-
 RecordingLine Parsed(const std::string& text) {
     RecordingLine line;
     std::string error;
@@ -180,7 +167,7 @@ TEST(RecordingFormat, TheUtilitysOwnRecordingsReencodeByteForByte) {
         for (std::string text; std::getline(in, text);) {
             RecordingLine line = Parsed(text);
             pieces += line.kind == RecordingLineKind::Piece;
-            EXPECT_EQ(text, Reencode(line)) << entry.path();
+            EXPECT_EQ(text, EncodeRecordingLine(line)) << entry.path();
         }
         EXPECT_EQ(pieces, r.pieces.size());
     }
