@@ -24,12 +24,11 @@ import struct
 import subprocess
 import sys
 import time
-import traceback
 
 sys.dont_write_bytecode = True  # nothing left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from station_lib import (Checks, Emulator, Station, make_work,  # noqa: E402
-                         point_link, show_logs, wait_for)
+from station_lib import (Emulator, Station, point_link, run_scenario,  # noqa: E402
+                         wait_for)
 
 CHROMIUM = "/usr/bin/chromium"
 DRIVER = "/usr/bin/chromedriver"
@@ -376,22 +375,9 @@ def main():
     browser_or_fail()
     os.makedirs(out_dir, exist_ok=True)
 
-    checks = Checks("station browser")
-    work = make_work("station-browser-")
-    bench = Bench(bin_dir, work, checks)
-    started = time.monotonic()
-    try:
-        scenario(bench, out_dir)
-        print("ran in %.1f s" % (time.monotonic() - started))
-    except Exception:  # a broken step is a failure, with its trace
-        traceback.print_exc()
-        checks.fail("the test broke off")
-    finally:
-        bench.close()
-        if checks.failures:
-            show_logs(work)
-        shutil.rmtree(work, ignore_errors=True)
-    checks.finish()
+    run_scenario("station browser", "station-browser-",
+                 lambda work, checks: Bench(bin_dir, work, checks),
+                 lambda bench: scenario(bench, out_dir))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """Helpers for the station's tests: emulated scanners, a running station, raw
 HTTP requests and checks. Run by Debian's /usr/bin/python3."""
 import os
+import shutil
 import re
 import signal
 import socket
@@ -8,6 +9,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 
 
 def wait_for(predicate, seconds, step=0.05):
@@ -48,6 +50,29 @@ class Checks:
             print("%d check(s) failed" % self.failures)
             sys.exit(1)
         print("all %s checks passed" % self.name)
+
+
+def run_scenario(name, prefix, make, scenario):
+    """make(work, checks) builds a bench in a fresh folder, scenario(bench) drives
+    it; a step that breaks off is a failure with its trace. Exits as Checks does."""
+    checks = Checks(name)
+    work = make_work(prefix)
+    started = time.monotonic()
+    bench = None
+    try:
+        bench = make(work, checks)
+        scenario(bench)
+        print("ran in %.1f s" % (time.monotonic() - started))
+    except Exception:
+        traceback.print_exc()
+        checks.fail("the test broke off")
+    finally:
+        if bench:
+            bench.close()
+        if checks.failures:
+            show_logs(work)
+        shutil.rmtree(work, ignore_errors=True)
+    checks.finish()
 
 
 class Emulator:

@@ -16,19 +16,17 @@ import json
 import os
 import random
 import re
-import shutil
 import socket
 import subprocess
 import sys
 import threading
 import time
-import traceback
 
 sys.dont_write_bytecode = True  # nothing left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from station_lib import (Checks, Emulator, Station,  # noqa: E402
-                         first_event, listening_addresses, make_work, open_events, raw_exchange,
-                         request, request_bytes, show_logs, wait_for)
+from station_lib import (Emulator, Station,  # noqa: E402
+                         first_event, listening_addresses, open_events, raw_exchange,
+                         request, request_bytes, run_scenario, wait_for)
 
 IMAGE_SIZE = 300000  # about a minute at 57600 baud: every attack falls within the uploads
 FLOOD = 1000
@@ -333,24 +331,8 @@ def scenario(attack):
 def main():
     bin_dir = os.path.abspath(sys.argv[1])
 
-    checks = Checks("station security")
-    work = make_work("station-security-")
-    started = time.monotonic()
-    attack = None
-    try:
-        attack = Attack(bin_dir, work, checks)
-        scenario(attack)
-        print("ran in %.1f s" % (time.monotonic() - started))
-    except Exception:  # a broken step is a failure, with its trace
-        traceback.print_exc()
-        checks.fail("the test broke off")
-    finally:
-        if attack:
-            attack.close()
-        if checks.failures:
-            show_logs(work)
-        shutil.rmtree(work, ignore_errors=True)
-    checks.finish()
+    run_scenario("station security", "station-security-",
+                 lambda work, checks: Attack(bin_dir, work, checks), scenario)
 
 
 if __name__ == "__main__":
