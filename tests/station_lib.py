@@ -225,21 +225,14 @@ def raw_exchange(port, data, timeout=10, half_close=False):
         return read_response(s, time.monotonic() + timeout)
 
 
-def read_response(s, deadline):
+def receive_until(s, deadline, enough):
+    """Bytes from `s` until enough(bytes) holds, the peer closes or time is up."""
     received = b""
-    while True:
-        head_end = received.find(b"\r\n\r\n")
-        if head_end >= 0:
-            response = parse_head(received[:head_end].decode("latin-1"))
-            length = int(response.header("content-length") or -1) if response else -1
-            body = received[head_end + 4:]
-            if 0 <= length <= len(body):
-                response.body = body[:length]
-                return response
+    while not enough(received):
         left = deadline - time.monotonic()
         if left <= 0:
             break
-        s.settimeout(left)
+        s.settimeout(max(0.01, left))
         try:
             chunk = s.recv(65536)
         except (socket.timeout, ConnectionResetError):
@@ -247,13 +240,31 @@ def read_response(s, deadline):
         if not chunk:
             break
         received += chunk
+    return received
+
+
+def split_response(received, whole_only):
+    """The response in `received`, its body cut to Content-Length; None when
+    the head is missing, or with whole_only when the body is short."""
     head_end = received.find(b"\r\n\r\n")
     if head_end < 0:
         return None
     response = parse_head(received[:head_end].decode("latin-1"))
-    if response:
-        response.body = received[head_end + 4:]
+    if not response:
+        return None
+    body = received[head_end + 4:]
+    length = int(response.header("content-length") or -1)
+    if 0 <= length <= len(body):
+        body = body[:length]
+    elif whole_only:
+        return None
+    response.body = body
     return response
+
+
+def read_response(s, deadline):
+    received = receive_until(s, deadline, lambda got: split_response(got, True) is not None)
+    return split_response(received, False)
 
 
 def parse_head(text):
@@ -297,17 +308,9 @@ def open_events(port, headers, receive_buffer=0):
 def first_event(port, headers, seconds=10):
     """The response's head and its first event, as text; what came when it did not."""
     deadline = time.monotonic() + seconds
-    received = b""
     with open_events(port, headers) as s:
-        while b"\n\n" not in received.partition(b"\r\n\r\n")[2] and time.monotonic() < deadline:
-            s.settimeout(max(0.01, deadline - time.monotonic()))
-            try:
-                chunk = s.recv(65536)
-            except (socket.timeout, ConnectionResetError):
-                break
-            if not chunk:
-                break
-            received += chunk
+        received = receive_until(s, deadline,
+                                 lambda got: b"\n\n" in got.partition(b"\r\n\r\n")[2])
     return received.decode("utf-8", "replace")
 
 
