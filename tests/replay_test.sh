@@ -27,8 +27,22 @@ done <"$recordings/corpus.list"
 
 # Round trip: the recording against what an independent emulator saw.
 start_sim fresh --key 90 --expect "$recordings/headered.bin" --summary "$work/fresh.json"
-flash upgrade --port "$port" --record "$work/fresh.jsonl" "$recordings/headered.bin"
+# Recording adds no thread of its own: the upgrade, the reader, the one
+# background writer and the signal watcher are all there is.
+"$bin/orvane-flash" upgrade --port "$port" --record "$work/fresh.jsonl" \
+  "$recordings/headered.bin" </dev/null >"$work/out" 2>"$work/err" &
+flasher=$!
+most=0
+until ended "$flasher"; do
+  threads=$(ls "/proc/$flasher/task" 2>/dev/null | wc -l)
+  [ "$threads" -gt "$most" ] && most=$threads
+  sleep 0.01
+done
+wait "$flasher"
+status=$?
+err=$(cat "$work/err")
 expect_status 0 "recorded upgrade"
+[ "$most" -ge 2 ] && [ "$most" -le 4 ] || fail "a recorded upgrade ran $most threads, wanted 2 to 4"
 kill -TERM "$sim"
 wait "$sim"
 python3 - "$work/fresh.jsonl" "$work/fresh.json" <<'PY' || fail "the recording is not what crossed the line"
