@@ -1,8 +1,8 @@
 """Helpers for the station's tests: emulated scanners, a running station, raw
 HTTP requests and checks. Run by Debian's /usr/bin/python3."""
 import os
-import shutil
 import re
+import shutil
 import signal
 import socket
 import subprocess
