@@ -42,7 +42,11 @@ wait "$flasher"
 status=$?
 err=$(cat "$work/err")
 expect_status 0 "recorded upgrade"
-[ "$most" -ge 2 ] && [ "$most" -le 4 ] || fail "a recorded upgrade ran $most threads, wanted 2 to 4"
+# ThreadSanitizer's runtime keeps a thread of its own in the process.
+allowed=4
+grep -q __tsan_init "$bin/orvane-flash" && allowed=5
+[ "$most" -ge 2 ] && [ "$most" -le "$allowed" ] ||
+  fail "a recorded upgrade ran $most threads, wanted 2 to $allowed"
 kill -TERM "$sim"
 wait "$sim"
 python3 - "$work/fresh.jsonl" "$work/fresh.json" <<'PY' || fail "the recording is not what crossed the line"
