@@ -33,26 +33,26 @@ refused huge-us "$work/huge-us.jsonl" "huge-us.jsonl:2: us: 1e+20 is not an inte
 refused zero /dev/zero "/dev/zero: not a regular file, not a recording"
 refused folder "$work" "$work: a directory, not a recording"
 
+# stop_cut NAME PATTERN: the replay NAME, stopped now, exits 1 and its log
+# says what of the utility's bytes did not come.
+stop_cut() {
+  kill -TERM "$sim"
+  wait_for "$sim" 10
+  local status=$?
+  [ "$status" -eq 1 ] || fail "replay $1: exit $status, wanted 1"
+  log_has "$1" "$2" || fail "replay $1: $(tail -n 1 "$work/$1.log")"
+}
+
 # Cut short before the utility came at all: nothing of it arrived.
 start_sim early --replay "$recordings/good-headered.jsonl" --replay-speed 0
-kill -TERM "$sim"
-wait_for "$sim" 10
-status=$?
-[ "$status" -eq 1 ] || fail "stopped early: exit $status, wanted 1"
-log_has early "stopped before the end of the recording: 0 of [0-9]* bytes from the utility came; missing from byte 0 to the scanner (handshake): 0d" ||
-  fail "stopped early: $(tail -n 1 "$work/early.log")"
+stop_cut early "stopped before the end of the recording: 0 of [0-9]* bytes from the utility came; missing from byte 0 to the scanner (handshake): 0d"
 
 # Cut short by a utility that stops after the identity (another module) and
 # a stop while the replay still waits for the key code.
 start_sim cut --replay "$recordings/good-headered.jsonl" --replay-speed 0
 flash upgrade --port "$port" "$recordings/other-module.bin"
 expect_last_line "Mismatch Module NO." "cut short"
-kill -TERM "$sim"
-wait_for "$sim" 10
-status=$?
-[ "$status" -eq 1 ] || fail "cut short: exit $status, wanted 1"
-log_has cut "bytes from the utility came; missing from byte [0-9]* to the scanner (key-code)" ||
-  fail "cut short: $(tail -n 1 "$work/cut.log")"
+stop_cut cut "bytes from the utility came; missing from byte [0-9]* to the scanner (key-code)"
 
 # The same utility and image: the replay ends by itself once the line is quiet.
 start_sim whole --replay "$recordings/good-headered.jsonl" --replay-speed 0
