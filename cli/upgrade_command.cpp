@@ -52,14 +52,22 @@ struct PortRun {
     bool notRecorded = false;  // a report or recording asked for was not written
 };
 
-// The port is there, opens, and its console answers a lone carriage return.
-bool ScannerAnswers(const std::string& given) {
+enum PortLook { PortGone, PortWontOpen, PortOpened };
+
+// Opens the port for a look at its scanner, with nothing left unread.
+PortLook OpenForLook(const std::string& given) {
     std::string device = DeviceOf(given);
-    if (device.empty() || !PortDeviceExists(device)) return false;
-    if (OpenUpgradePort(device.c_str()) < 0) return false;
+    if (device.empty() || !PortDeviceExists(device)) return PortGone;
+    if (OpenUpgradePort(device.c_str()) < 0) return PortWontOpen;
     // What the console still prints (after "go 5000", say) is no answer to this look.
     DrainConsole(DrainBudget);
     RxFlush();
+    return PortOpened;
+}
+
+// The port is there, opens, and its console answers a lone carriage return.
+bool ScannerAnswers(const std::string& given) {
+    if (OpenForLook(given) != PortOpened) return false;
     bool answers = WakeConsole(ProbeBudget);
     SerialClose();
     return answers;
@@ -82,11 +90,8 @@ WaitEnd WaitForScanner(const PortRun& r) {
 // anything at all answers a carriage return; a port that is there but does
 // not open now is no sign that the scanner has gone.
 bool ScannerStays(const std::string& given) {
-    std::string device = DeviceOf(given);
-    if (device.empty() || !PortDeviceExists(device)) return false;
-    if (OpenUpgradePort(device.c_str()) < 0) return true;
-    DrainConsole(DrainBudget);
-    RxFlush();
+    PortLook look = OpenForLook(given);
+    if (look != PortOpened) return look == PortWontOpen;
     SerialWrite("\r", 1);
     bool heard = RxReadByte(LeaveListenBudget) >= 0;
     SerialClose();
