@@ -211,10 +211,15 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     std::chrono::steady_clock::time_point Born() const { return born_; }
+    // False once closed or handed to a stream of states, though its handlers
+    // may still hold it for a moment.
+    bool Open() const { return open_; }
     ~Session() { TheServer().sessions.erase(this); }
 
     void Start() { Read(); }
     void Close() {
+        if (!open_) return;  // a stream handed on is no longer this session's to close
+        open_ = false;
         beast::error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
         stream_.close();
@@ -262,6 +267,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
     beast::tcp_stream stream_;
     std::chrono::steady_clock::time_point born_;
+    bool open_ = true;
     beast::flat_buffer buffer_{HeaderLimit + BodyLimit};
     std::optional<http::request_parser<http::string_body>> parser_;
 };
@@ -375,6 +381,7 @@ void Session::Post(const std::string& path, const std::string& text, Role) {
 void Session::OpenEvents(Role role) {
     Server& s = TheServer();
     bool readOnly = role == Role::ReadOnly;
+    open_ = false;
     auto events = std::make_shared<EventStream>(std::move(stream_), readOnly);
     s.streams.insert(events);
     events->Open(s.setup.actions.state(readOnly));
@@ -382,13 +389,21 @@ void Session::OpenEvents(Role role) {
 
 void Accept();
 
+// Connections that hold a socket: a session closed already counts no more,
+// or a burst of new ones would all close the same one.
+size_t OpenConnections() {
+    Server& s = TheServer();
+    size_t open = s.streams.size();
+    for (Session* session : s.sessions) open += session->Open() ? 1 : 0;
+    return open;
+}
+
 // At the limit the oldest connection that is not a page's stream of states
 // makes way: connections held open and idle cannot shut the page out.
 bool MakeRoom() {
-    Server& s = TheServer();
     Session* oldest = nullptr;
-    for (Session* session : s.sessions)
-        if (!oldest || session->Born() < oldest->Born()) oldest = session;
+    for (Session* session : TheServer().sessions)
+        if (session->Open() && (!oldest || session->Born() < oldest->Born())) oldest = session;
     if (!oldest) return false;
     oldest->Close();
     return true;
@@ -398,7 +413,7 @@ void OnAccept(beast::error_code ec, tcp::socket socket) {
     Server& s = TheServer();
     if (ec == net::error::operation_aborted || !s.acceptor || !s.acceptor->is_open()) return;
     if (!ec) {
-        if (s.sessions.size() + s.streams.size() >= MostConnections && !MakeRoom()) {
+        if (OpenConnections() >= MostConnections && !MakeRoom()) {
             beast::error_code ignored;
             socket.close(ignored);  // a flood of streams is turned away, never queued
         } else {
