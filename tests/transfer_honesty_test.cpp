@@ -72,4 +72,25 @@ TEST_F(UpgradeTest, AnAnswerTheLineMadeUpIsDoubt) {
         EXPECT_EQ("upgrade not finish!!!", Run(image)) << paced;
         EXPECT_EQ(0, Settled().uploads);
     }
+    // Doubled at the first block: taken for the second block's answer, the
+    // answers would run one ahead to the end, where a scanner slow to reject
+    // the last block must not see its EOT.
+    options.lineRate = true;
+    options.doubleAckBlock = 1;
+    options.nakBlock = 8;
+    EXPECT_EQ("upgrade not finish!!!", Run(image));
+    EXPECT_EQ(TransferSurplusAnswer, UpgradeRun.transferEnd);
+    EXPECT_EQ(0, Settled().uploads);
+}
+
+// A line faster than its nominal rate (a pseudo-terminal, a USB port) whose
+// first answer was slow on a busy machine has not shown a rate: the quick
+// answers after it are answers, not doubt.
+TEST_F(UpgradeTest, ASlowFirstAnswerOnAFastLineIsNoDoubt) {
+    Bytes image = Payload(2000, 25);  // 16 blocks
+    options.holdAckBlock = 1;
+    options.holdAckMs = 40;
+    EXPECT_EQ("upgrade success!!!", Run(image));
+    EXPECT_EQ(TransferCompleted, UpgradeRun.transferEnd);
+    ExpectFlashPrefix(Settled(), image, 16);
 }
