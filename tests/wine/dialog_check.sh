@@ -25,11 +25,18 @@ probe() {  # its lines end in CR LF
     wine "$WIN_BIN/dialog_probe.exe" "$@" | tr -d '\r'
     return "${PIPESTATUS[0]}"
 }
-wait_window() {
+wait_window() {  # a window that is there and shown (one made hidden may wait for its turn)
     local found
     for _ in $(seq 1 120); do
-        found=$(xdotool search --name "^$1\$" 2>/dev/null | head -1)
+        found=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
         [ -n "$found" ] && echo "$found" && return 0
+        sleep 0.25
+    done
+    return 1
+}
+gone() {  # gone WINDOW-NAME: true once no shown window has that name, within 10 s
+    for _ in $(seq 1 40); do
+        [ -z "$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null)" ] && return 0
         sleep 0.25
     done
     return 1
@@ -73,12 +80,19 @@ start_dialog() {
     app=$!
     children+=("$app")
     # The file chooser comes first, before the dialog shows.
-    local chooser
-    chooser=$(wait_window "Open file") || fail "no file chooser"
-    focus_window "$chooser" || fail "cannot focus the file chooser"
-    sleep 0.3
-    xdotool type --delay 10 "$(winepath -w "$IMAGE" 2>/dev/null)"
-    xdotool key Return
+    # Keys sent while the chooser is still taking focus are lost: what was
+    # typed is typed again until the chooser takes it and closes.
+    local chooser attempt
+    for attempt in 1 2 3; do
+        chooser=$(wait_window "Open file") || fail "no file chooser"
+        focus_window "$chooser" || fail "cannot focus the file chooser"
+        sleep 0.3
+        xdotool key Home shift+End
+        xdotool type --delay 10 "$(winepath -w "$IMAGE" 2>/dev/null)"
+        xdotool key Return
+        gone "Open file" && break
+        [ "$attempt" = 3 ] && fail "the file chooser did not take the image's name"
+    done
     dialog=$(wait_window "$caption") || fail "no dialog after the chooser"
 }
 
