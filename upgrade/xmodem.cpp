@@ -130,8 +130,8 @@ int AnswerWindowMs(double usualShare) {
 // which the scanner's own answer then follows. A line that stays quiet is
 // faster than its nominal rate (a pseudo-terminal, a USB port) and was slow
 // before only on a busy machine.
-bool AnswerCameInTime(int counter, Clock::time_point sentAt) {
-    double ms = std::chrono::duration<double, std::milli>(Clock::now() - sentAt).count();
+bool AnswerCameInTime(int counter, Clock::time_point sentAt, Clock::time_point answeredAt) {
+    double ms = std::chrono::duration<double, std::milli>(answeredAt - sentAt).count();
     AnswerTimes& t = answerTimes;
     if (t.count > 0 && t.fastestMs >= FastestPossibleMs && ms < FastestPossibleMs) {
         if (RxReadByte(AnswerWindowMs(1)) >= 0) {
@@ -171,6 +171,7 @@ TransferEnd JudgeAnswer(int counter, bool last, Clock::time_point sentAt,
                         Clock::time_point writtenAt) {
     int copies = 0;
     int answer = AwaitAnswer(counter, copies);
+    Clock::time_point answeredAt = Clock::now();
     if (answer < 0) return TransferUnanswered;
     if (answer != XmodemAck) {
         NoteExchange("block %d answered with 0x%02x instead of ACK", counter, answer);
@@ -178,10 +179,10 @@ TransferEnd JudgeAnswer(int counter, bool last, Clock::time_point sentAt,
     }
     if (copies > 1)
         return SettleRepeatedBlock(counter, copies) ? TransferCompleted : TransferSurplusAnswer;
-    if (!AnswerCameInTime(counter, sentAt)) return TransferSurplusAnswer;
+    if (!AnswerCameInTime(counter, sentAt, answeredAt)) return TransferSurplusAnswer;
     // The adapter's share: from the block's last byte handed over to its answer.
     UpgradeRun.answerWaitUs +=
-        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - writtenAt).count();
+        std::chrono::duration_cast<std::chrono::microseconds>(answeredAt - writtenAt).count();
     ++UpgradeRun.answersTimed;
     return !last || LineStaysQuiet() ? TransferCompleted : TransferSurplusAnswer;
 }
