@@ -25,7 +25,7 @@ probe() {  # its lines end in CR LF
     wine "$WIN_BIN/dialog_probe.exe" "$@" | tr -d '\r'
     return "${PIPESTATUS[0]}"
 }
-wait_window() {  # a window that is there and shown (one made hidden may wait for its turn)
+wait_window() {  # a shown window of that name (the dialog exists hidden before it shows)
     local found
     for _ in $(seq 1 120); do
         found=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
