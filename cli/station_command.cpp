@@ -259,18 +259,20 @@ int RunStation(FlashOptions o) {
     server.token = NewStationToken();
     if (!Loopback(server.address)) server.readOnlyToken = NewStationToken();
     server.actions = Actions();
-    std::string why;
-    if (!StartStationServer(server, why)) {
-        Refuse(why);
-        return ExitUsage;
-    }
-    StartInterrupts(InterruptFinishesFirst);
+    // The slots are in place before the server's thread starts: its first
+    // request may come before anything else takes the lock.
     FleetSetup setup;
     setup.program = ProgramPath();
     for (const Slot& s : slots) {
         AddSlot(model, s.port, s.label);
         setup.arguments.push_back(ChildArguments(o, s.port));
     }
+    std::string why;
+    if (!StartStationServer(server, why)) {
+        Refuse(why);
+        return ExitUsage;
+    }
+    StartInterrupts(InterruptFinishesFirst);
     setup.keepRecord = [&o](const Json& record, std::string& why) {
         return KeepRecord(o, record, why);
     };
