@@ -259,8 +259,9 @@ int RunStation(FlashOptions o) {
     server.token = NewStationToken();
     if (!Loopback(server.address)) server.readOnlyToken = NewStationToken();
     server.actions = Actions();
-    // The slots are in place before the server's thread starts: its first
-    // request may come before anything else takes the lock.
+    // The slots are in place before the server's thread starts, so they come
+    // before any of its requests in the program's own order, not only through
+    // the address printed and the socket.
     FleetSetup setup;
     setup.program = ProgramPath();
     for (const Slot& s : slots) {
