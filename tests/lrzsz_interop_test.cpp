@@ -1,9 +1,13 @@
 // The block transfer against a receiver no one here wrote: lrzsz's rx (XMODEM,
 // checksum mode), behind a relay that paces both directions like a 57600-baud line.
+// rx flushes its input after each answer it sends; a relay that passed the answer
+// on at once would let the next block's first bytes be flushed whenever rx is
+// held up between the two on a busy machine, so answers wait until rx reads again.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +20,8 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -47,7 +53,29 @@ struct Pty {
     }
 };
 
+// Whether `pid` sleeps waiting for its standard input; a process gone counts
+// too, as nothing more will come of waiting for it.
+bool ReadsItsInputOrIsGone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string skip, state;
+    if (!(stat >> skip >> skip >> state) || state == "Z") return true;
+    std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+    std::string line;
+    if (!std::getline(file, line)) return true;
+    std::istringstream fields(line);
+    long number = -1;
+    std::string fd;
+    fields >> number >> fd;
+    if (number == SYS_read) return fd == "0x0";
+    return number == SYS_pselect6 || number == SYS_ppoll
+#ifdef SYS_select
+           || number == SYS_select || number == SYS_poll
+#endif
+        ;
+}
+
 // Forwards bytes between two masters, no faster than 10 bits at 57600 baud each.
+// The receiver's answers are held until it waits for input again (within 5 s).
 class PacedRelay {
    public:
     PacedRelay(int a, int b, int c) : a_(a), b_(b), c_(c), thread_([this] { Run(); }) {}
@@ -55,15 +83,22 @@ class PacedRelay {
         stop_ = true;
         thread_.join();
     }
+    void SetReceiver(pid_t pid) { receiver_ = pid; }
 
    private:
     struct Lane {
         int from, to;
         Clock::time_point next;
     };
+    void AwaitReceiverReading() {
+        auto limit = Clock::now() + std::chrono::seconds(5);
+        while ((receiver_ == 0 || !ReadsItsInputOrIsGone(receiver_)) && Clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
     void Pass(Lane& lane) {
         unsigned char buffer[256];
         ssize_t n = read(lane.from, buffer, sizeof buffer);
+        if (n > 0 && lane.from == c_) AwaitReceiverReading();
         for (ssize_t i = 0; i < n; ++i) {
             lane.next = std::max(lane.next, Clock::now()) + std::chrono::microseconds(174);
             std::this_thread::sleep_until(lane.next);
@@ -80,6 +115,7 @@ class PacedRelay {
         }
     }
     int a_, b_, c_;
+    std::atomic<pid_t> receiver_{0};
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -126,6 +162,7 @@ Bytes SendToReceiver(const Bytes& image, int* result) {
     EXPECT_EQ(0, SerialOpen(line.name, 57600));
     PacedRelay relay(line.master, receiverIn.master, receiverOut.master);
     pid_t rx = StartReceiver(dir, receiverIn.slave, receiverOut.slave);
+    relay.SetReceiver(rx);
     RxFlush();
     EXPECT_EQ(0, OpenImage(file.Path()));
     *result = XmodemSend(file.Path());
