@@ -5,7 +5,7 @@
 #   bash scripts/install-deps.sh [core|all|bench|faults|screenshot]
 set -euo pipefail
 packages=(
-  build-essential cmake pkg-config git
+  build-essential cmake pkg-config git ccache
   googletest libgtest-dev
   qt6-base-dev libcli11-dev nlohmann-json3-dev libboost-dev
 )

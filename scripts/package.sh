@@ -8,7 +8,10 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 command -v lintian >/dev/null || { echo "package.sh: lintian is missing: bash scripts/install-deps.sh" >&2; exit 1; }
 # A folder given is taken from where the script was called.
 if [ $# -gt 0 ]; then dir=$(realpath -m "$1"); else dir=$src/build-pkg; fi
-cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TESTS=OFF >&2
+# A folder already configured (the tests' own build, say) is packed as it is.
+if [ ! -f "$dir/CMakeCache.txt" ]; then
+  cmake -S "$src" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TESTS=OFF >&2
+fi
 cmake --build "$dir" -j"$(nproc)" >&2
 log=$(cd "$dir" && cpack -G DEB 2>&1) || { printf '%s\n' "$log" >&2; exit 1; }
 printf '%s\n' "$log" >&2

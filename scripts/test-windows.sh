@@ -15,18 +15,44 @@
 #   5. installs, uses and uninstalls the installer silently in a fresh prefix,
 #      build-win/wine-installer, and checks the .zip (tests/wine/installer_check.sh).
 # The other steps' Wine prefix lives in build-win/wine and is reused between runs.
+#   bash scripts/test-windows.sh            all of it
+#   bash scripts/test-windows.sh --prefix   only makes the Wine prefix, if missing
+#   bash scripts/test-windows.sh --build    only step 1
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 win=$root/build-win
 logs=$win/test-logs
 started=$(date +%s)
+only=${1:-}
+case "$only" in
+    "" | --prefix | --build) ;;
+    *)
+        echo "usage: bash scripts/test-windows.sh [--prefix | --build]" >&2
+        exit 2
+        ;;
+esac
 
 step() { echo "== $* ($(($(date +%s) - started)) s)"; }
 fail() {
     echo "test-windows: FAILED: $*" >&2
     exit 1
 }
+
+export WINEPREFIX=$win/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+make_prefix() {
+    mkdir -p "$logs"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        wineboot -i >"$logs/wineboot.log" 2>&1 || fail "wineboot (see $logs/wineboot.log)"
+    fi
+}
+if [ "$only" = --prefix ]; then
+    step "wine prefix"
+    make_prefix
+    wineserver -w
+    exit 0
+fi
 
 step "build"
 packages=$(bash scripts/package-windows.sh build-win) || fail "scripts/package-windows.sh"
@@ -39,9 +65,8 @@ rm -f "$logs"/*
 shim=$win/pty_modem_shim.so
 gcc -shared -fPIC -O2 -Wall -Wextra -Werror -o "$shim" tests/wine/pty_modem_shim.c -ldl
 gcc -O2 -Wall -Wextra -Werror -o "$win/pty_echo" tests/wine/pty_echo.c
+[ "$only" != --build ] || exit 0
 
-export WINEPREFIX=$win/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY
 children=()
 cleanup() {
     for pid in "${children[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -90,9 +115,7 @@ start_wineserver() {
 
 step "wine prefix"
 wineserver -k >/dev/null 2>&1 || true
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i >"$logs/wineboot.log" 2>&1 || fail "wineboot (see $logs/wineboot.log)"
-fi
+make_prefix
 start_peer "$win/com6-link" "$logs/echo.path" "$win/pty_echo"
 ln -sfn "$(head -1 "$logs/echo.path")" "$win/com5-link"
 ln -sfn "$(head -1 "$logs/echo.path")" "$win/com7-link"
