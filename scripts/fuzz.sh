@@ -21,7 +21,7 @@ rm -rf "$dir/seeds"
 mkdir -p "$dir/artifacts" "$dir/logs"
 
 fuzz() {  # fuzz TARGET: runs it, its verdict in logs/TARGET.verdict
-  local t=$1 log=$dir/logs/$1.log rc=0 runs found
+  local t=$1 log=$dir/logs/$1.log rc=0 runs found verdict
   mkdir -p "$dir/corpus/$t"
   # New inputs are added to the first directory only; the seeds stay as generated.
   "$dir/bin/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 \
@@ -30,10 +30,11 @@ fuzz() {  # fuzz TARGET: runs it, its verdict in logs/TARGET.verdict
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   found=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | paste -sd ' ')
   if [[ $rc -eq 0 && -z $found ]]; then
-    echo "$t: ${runs:-?} executions, nothing found" >"$dir/logs/$t.verdict"
+    verdict="nothing found"
   else
-    echo "$t: ${runs:-?} executions, FAILED (exit $rc) ${found:+input: $found}" >"$dir/logs/$t.verdict"
+    verdict="FAILED (exit $rc) ${found:+input: $found}"
   fi
+  echo "$t: ${runs:-?} executions, $verdict" >"$dir/logs/$t.verdict"
 }
 
 # One fuzzer a core at a time.

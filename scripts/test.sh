@@ -129,7 +129,11 @@ joined "ASan build" && asan=1 || asan=0
 joined "wine prefix"
 
 beside "TSan build" bash scripts/build.sh build-tsan -DORVANE_TSAN=ON
-if [ $asan = 1 ]; then step "suite, ASan+UBSan" sanitized_suite build-asan; else skip "suite, ASan+UBSan"; fi
+if [ $asan = 1 ]; then
+  step "suite, ASan+UBSan" sanitized_suite build-asan
+else
+  skip "suite, ASan+UBSan"
+fi
 joined "TSan build" && tsan=1 || tsan=0
 
 beside "Windows build" bash scripts/test-windows.sh --build
@@ -140,7 +144,11 @@ joined "fuzzer build"
 
 # The fuzzers run for a fixed time, on what the Wine tests leave of the cores.
 beside "fuzzing" bash scripts/fuzz.sh 30
-if [ $windows = 1 ]; then step "Windows, under Wine" bash scripts/test-windows.sh; else skip "Windows, under Wine"; fi
+if [ $windows = 1 ]; then
+  step "Windows, under Wine" bash scripts/test-windows.sh
+else
+  skip "Windows, under Wine"
+fi
 joined "fuzzing"
 
 table
