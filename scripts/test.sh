@@ -115,15 +115,15 @@ fi
 
 # Wine makes its prefix while the plain build compiles.
 beside "wine prefix" bash scripts/test-windows.sh --prefix
-if step "build" bash scripts/build.sh build; then
+step "build" bash scripts/build.sh build && built=1 || built=0
+beside "ASan build" bash scripts/build.sh build-asan -DORVANE_SANITIZE=ON
+if [ $built = 1 ]; then
   beside "package" bash tests/package_test.sh build
-  beside "ASan build" bash scripts/build.sh build-asan -DORVANE_SANITIZE=ON
   step "suite" suite build
   joined "package"
 else
   skip "suite"
   skip "package"
-  beside "ASan build" bash scripts/build.sh build-asan -DORVANE_SANITIZE=ON
 fi
 joined "ASan build" && asan=1 || asan=0
 joined "wine prefix"
