@@ -46,12 +46,12 @@ void HintAdapterTiming(const std::string& entry) {
     bool known = DetailsOfEntry(entry, d);
     std::string fix = known ? LatencyTimerFix(d) : "lower the adapter's latency timer";
     if (slow) {
-        char ms[32];
-        std::snprintf(ms, sizeof ms, "%.1f", delay);
-        EmitEvent(HintEvent(HintKind::AnswersHeldBack, ms, fix));
+        EmitEvent(HintEvent(HintKind::AnswersHeldBack,
+                            {{"delay_ms", std::round(delay * 10) / 10}, {"fix", fix}}));
     }
     if (echoHeldBack && known && d.latencyMs > SlowEchoLatencyMs)
-        EmitEvent(HintEvent(HintKind::LatencyTimerLong, std::to_string(d.latencyMs), fix));
+        EmitEvent(
+            HintEvent(HintKind::LatencyTimerLong, {{"latency_ms", d.latencyMs}, {"fix", fix}}));
 }
 
 std::string AnswerDelaySummary() {

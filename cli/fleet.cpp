@@ -26,9 +26,9 @@ int JsonSummary(const FleetModel& model) {
     FleetSummary summary = SummarizeFleet(model, Interrupted());
     RunEvent e;
     e.kind = EventKind::Summary;
-    e.done = model.passed;
-    e.failed = model.failed;
-    e.current = model.alreadyCurrent;
+    e.done = model.results[ResultPassed];
+    e.failed = model.results[ResultFailed];
+    e.current = model.results[ResultAlreadyCurrent];
     e.exitStatus = summary.exitStatus;
     PrintEventJson(e, 0);
     FlushWriter();

@@ -10,14 +10,14 @@
 
 namespace {
 
-void Hint(HintKind kind, const std::string& first = "", const std::string& second = "") {
-    EmitEvent(HintEvent(kind, first, second));
+void Hint(HintKind kind, const nlohmann::json& facts = nlohmann::json::object()) {
+    EmitEvent(HintEvent(kind, facts));
 }
 
-std::string Identity(const char* module, const char* software, const char* customer,
-                     const char* hardware) {
-    return std::string("module ") + module + ", software " + software + ", customer " + customer +
-           ", hardware " + hardware;
+nlohmann::json Identity(const char* module, const char* software, const char* customer,
+                        const char* hardware) {
+    return {
+        {"module", module}, {"software", software}, {"customer", customer}, {"hardware", hardware}};
 }
 
 void HintMismatch() {
@@ -80,7 +80,8 @@ void HintCause(UpgradeOutcome outcome) {
 void HintAfterAttempt(const std::string& entry) {
     const UpgradeRecord& r = UpgradeRun;
     if (r.upgradeOutcome == OutcomePortRefused) return HintRefusedPort(entry);
-    if (r.outcome != r.upgradeOutcome) Hint(HintKind::UpgradeEndedAs, r.upgradeMessage);
+    if (r.outcome != r.upgradeOutcome)
+        Hint(HintKind::UpgradeEndedAs, {{"message", r.upgradeMessage}});
     if (r.upgradeOutcome == OutcomeSuccess && !r.started) Hint(HintKind::NotStarted);
     HintCause(r.upgradeOutcome);
 }
@@ -88,7 +89,7 @@ void HintAfterAttempt(const std::string& entry) {
 void HintRefusedPort(const std::string& entry) {
     std::string reason;
     if (!ExplainRefusedPort(entry.c_str(), reason)) reason += "; 'orvane-flash ports' lists them";
-    Hint(HintKind::PortRefused, reason);
+    Hint(HintKind::PortRefused, {{"port", entry}, {"reason", reason}});
 }
 
 void WarnAboutAccessWord(const std::string& word) {

@@ -66,8 +66,8 @@ void Tap(bool toScanner, const unsigned char* bytes, int count) {
     piece.us =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - rec.started).count();
     if (toScanner && !rec.monitor) {
-        rec.phase = RunPhaseOfUpgrade(UpgradeRun);
-        rec.block = UpgradeRun.phase == PhaseUploading ? UpgradeRun.block : 0;
+        rec.phase = UpgradeRun.phase;
+        rec.block = UpgradeRun.phase == RunPhase::Upload ? UpgradeRun.block : 0;
     }
     piece.phase = rec.monitor ? RunPhase::Monitor : rec.phase;
     piece.block = rec.block;

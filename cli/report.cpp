@@ -38,7 +38,8 @@ std::string UtcTimestamp() {
 }
 
 nlohmann::json RunResultJson(UpgradeOutcome outcome, const std::string& message) {
-    return {{"outcome", OutcomeName(outcome)},
+    return {{"result", ResultName(ResultOfOutcome(outcome))},
+            {"outcome", OutcomeName(outcome)},
             {"message", message},
             {"upgrade_outcome", OutcomeName(UpgradeRun.upgradeOutcome)},
             {"upgrade_message", UpgradeRun.upgradeMessage},

@@ -99,7 +99,7 @@ ProgressFigures Figures(const UpgradeProgress& p) {
 // A change of phase at once; progress when its text changes, at the last
 // block, and otherwise a few times a second.
 void DispatchProgress(const UpgradeProgress& p) {
-    RunPhase phase = RunPhaseOfUpgrade(UpgradeRun);
+    RunPhase phase = p.phase;
     if (!out.phaseSent || phase != out.phase) {
         out.phase = phase;
         out.phaseSent = true;
@@ -128,14 +128,15 @@ void DispatchProgress(const UpgradeProgress& p) {
 }
 
 // Where an interrupt that cannot wait would leave the scanner.
-void NoteProgressForInterrupts(ProgressStep step) {
-    if (step == StepMeasured) NoteScannerState(OutcomeInterruptedUntouched);
-    if (step == StepFlashErase) NoteScannerState(OutcomeInterruptedErased);
-    if (step == StepUploaded) NoteScannerState(OutcomeInterruptedNotStarted);
+void NoteProgressForInterrupts(const UpgradeProgress& p) {
+    if (p.step == StepMeasured) NoteScannerState(OutcomeInterruptedUntouched);
+    if (p.step == StepPhase && p.phase == RunPhase::FlashErase)
+        NoteScannerState(OutcomeInterruptedErased);
+    if (p.step == StepUploaded) NoteScannerState(OutcomeInterruptedNotStarted);
 }
 
 void HookProgress(const UpgradeProgress& p) {
-    NoteProgressForInterrupts(p.step);
+    NoteProgressForInterrupts(p);
     std::lock_guard<std::mutex> guard(out.lock);
     if (p.step == StepIdentified) return DispatchScanner();
     DispatchProgress(p);

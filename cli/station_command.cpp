@@ -155,7 +155,7 @@ FleetView PageView() {
 }
 
 bool Failed(const FleetSlot& s) {
-    return s.showEnd && !s.childEnded && std::string(StationResultOf(s.end.outcome)) == "failed";
+    return s.showEnd && !s.childEnded && ResultOfOutcome(s.end.outcome) == ResultFailed;
 }
 
 StationActions Actions() {

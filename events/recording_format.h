@@ -14,7 +14,7 @@
 // - a field missing or of the wrong type or range: `us` an integer from 0 to
 //   kMaxRecordingMicroseconds that never falls, `dir` one of its two names,
 //   `bytes` an even number of hex digits (either case), `phase` a name of
-//   events/run_phase.h, `block` from 1 to INT32_MAX;
+//   upgrade/run_phase.h, `block` from 1 to INT32_MAX;
 // - a second start object, and anything after the end object.
 // What it takes:
 // - no start object, or one after the first pieces: it only describes the
@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "events/run_phase.h"
+#include "upgrade/run_phase.h"
 
 constexpr int kRecordingFormat = 1;
 

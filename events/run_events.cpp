@@ -19,17 +19,19 @@ struct HintEntry {
     const char* words;
 };
 
-// In the order of HintKind.
+// In the order of HintKind. Each {name} is a fact of the hint.
 const HintEntry kHints[static_cast<int>(HintKind::Count)] = {
-    {"upgrade-ended-as", "the upgrade itself ended: %s"},
+    {"upgrade-ended-as", "the upgrade itself ended: {message}"},
     {"not-started",
      "the scanner holds the new image but did not answer the start command: power it off and on"},
     {"not-connected",
      "check the cable and put the scanner into upgrade mode (its boot loader); then run again, or "
      "add --wait to wait for it"},
-    {"mismatch-scanner", "scanner: %s"},
+    {"mismatch-scanner",
+     "scanner: module {module}, software {software}, customer {customer}, hardware {hardware}"},
     {"mismatch-image",
-     "image:   %s; only the override access word (--access WORD) lets the upgrade go on"},
+     "image:   module {module}, software {software}, customer {customer}, hardware {hardware}; "
+     "only the override access word (--access WORD) lets the upgrade go on"},
     {"key-refused",
      "the scanner refused the erase after the image key: this usually means the image is for "
      "another scanner"},
@@ -63,13 +65,13 @@ const HintEntry kHints[static_cast<int>(HintKind::Count)] = {
     {"parameter-erase-not-confirmed",
      "the scanner did not confirm the parameter-area erase; run the upgrade again"},
     {"file-type", "the image must be a firmware image (.bin) or a font file (.fon)"},
-    {"port-refused", "%s"},
+    {"port-refused", "{reason}"},
     {"answers-held-back",
-     "each block's answer came %s ms later than the wire needs: the adapter holds replies back; "
-     "%s"},
+     "each block's answer came {delay_ms} ms later than the wire needs: the adapter holds replies "
+     "back; {fix}"},
     {"latency-timer-long",
-     "the adapter's latency timer is %s ms, about as long as the scanner's echo may take (51 ms); "
-     "%s"},
+     "the adapter's latency timer is {latency_ms} ms, about as long as the scanner's echo may take "
+     "(51 ms); {fix}"},
 };
 
 const char* const kTraceKinds[] = {"note", "rx"};
@@ -144,6 +146,7 @@ void PutBody(const RunEvent& e, Json& j) {
             break;
         case EventKind::Hint:
             j["hint"] = HintName(e.hint);
+            j["facts"] = e.facts.is_object() ? e.facts : Json::object();
             j["text"] = e.text;
             break;
         case EventKind::Trace:
@@ -221,6 +224,15 @@ struct Reader {
         return r.Text("customer", out.customer) && r.Text("module", out.module) &&
                r.Text("hardware", out.hardware) && r.Text("software", out.software);
     }
+    // An object of texts and numbers only; absent is none.
+    bool Facts(Json& out) {
+        auto it = j.find("facts");
+        out = it == j.end() ? Json::object() : *it;
+        if (!out.is_object()) return Fail("facts", "an object");
+        for (const Json& value : out)
+            if (!value.is_string() && !value.is_number()) return Fail("facts", "texts and numbers");
+        return true;
+    }
     bool Phase(RunPhase& out) {
         std::string name;
         return Text("phase", name) && (RunPhaseFromName(name, out) || Fail("phase", "a phase"));
@@ -270,7 +282,7 @@ bool ReadBody(Reader& r, RunEvent& e) {
                                             : r.Fail("identity", "there");
         case EventKind::Hint:
             return r.Text("hint", name) &&
-                   (HintFromName(name, e.hint) || r.Fail("hint", "a hint")) &&
+                   (HintFromName(name, e.hint) || r.Fail("hint", "a hint")) && r.Facts(e.facts) &&
                    r.Text("text", e.text);
         case EventKind::Trace:
             if (r.j.contains("t") && !r.Number("t", e.seconds)) return false;
@@ -292,6 +304,14 @@ bool ReadBody(Reader& r, RunEvent& e) {
     }
 }
 
+// A fact as words say it: a text as it is, a number as JSON writes it.
+std::string FactText(const Json& facts, const std::string& name) {
+    auto it = facts.is_object() ? facts.find(name) : facts.end();
+    if (it == facts.end()) return std::string();
+    if (it->is_string()) return it->get<std::string>();
+    return it->dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 }  // namespace
 
 const char* HintName(HintKind kind) {
@@ -299,13 +319,21 @@ const char* HintName(HintKind kind) {
     return kHints[i >= 0 && i < static_cast<int>(HintKind::Count) ? i : 0].name;
 }
 
-std::string HintText(HintKind kind, const std::string& first, const std::string& second) {
+std::string HintText(HintKind kind, const Json& facts) {
     int i = static_cast<int>(kind);
-    const char* words = kHints[i >= 0 && i < static_cast<int>(HintKind::Count) ? i : 0].words;
-    std::vector<char> text(std::char_traits<char>::length(words) + first.size() + second.size() +
-                           1);
-    std::snprintf(text.data(), text.size(), words, first.c_str(), second.c_str());
-    return text.data();
+    std::string words = kHints[i >= 0 && i < static_cast<int>(HintKind::Count) ? i : 0].words;
+    std::string text;
+    for (size_t at = 0; at < words.size();) {
+        size_t open = words.find('{', at), close = words.find('}', open);
+        if (open == std::string::npos || close == std::string::npos) {
+            text += words.substr(at);
+            break;
+        }
+        text +=
+            words.substr(at, open - at) + FactText(facts, words.substr(open + 1, close - open - 1));
+        at = close + 1;
+    }
+    return text;
 }
 
 RunEvent PhaseEvent(RunPhase phase) {
@@ -315,11 +343,12 @@ RunEvent PhaseEvent(RunPhase phase) {
     return e;
 }
 
-RunEvent HintEvent(HintKind kind, const std::string& first, const std::string& second) {
+RunEvent HintEvent(HintKind kind, const Json& facts) {
     RunEvent e;
     e.kind = EventKind::Hint;
     e.hint = kind;
-    e.text = HintText(kind, first, second);
+    e.facts = facts.is_object() ? facts : Json::object();
+    e.text = HintText(kind, e.facts);
     return e;
 }
 

@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "events/run_phase.h"
 #include "upgrade/outcome.h"
+#include "upgrade/run_phase.h"
 
 enum { EventsVersion = 1 };
 
@@ -93,7 +93,8 @@ struct RunEvent {
     HintKind hint = HintKind::NotConnected;
     TraceKind trace = TraceKind::Note;
     MessageLevel level = MessageLevel::Info;
-    std::string text;  // Hint, Trace, Message
+    std::string text;      // Hint, Trace, Message
+    nlohmann::json facts;  // Hint: what its words name, texts and numbers by name
     // Tally and Summary: scanners upgraded, failed, and found current already
     int done = 0, failed = 0, current = 0;
     // End and Summary
@@ -104,13 +105,15 @@ struct RunEvent {
     nlohmann::json record;  // End: the run's record, as the report holds it
 };
 
-// A hint's stable name and its words, a printf format with up to two %s.
+// A hint's stable name, and its words for the terminal with its facts in
+// place of their {names}; pages take their words from their catalogs.
 const char* HintName(HintKind kind);
-std::string HintText(HintKind kind, const std::string& first = "", const std::string& second = "");
+std::string HintText(HintKind kind, const nlohmann::json& facts);
 
 // Events built for the common cases.
 RunEvent PhaseEvent(RunPhase phase);
-RunEvent HintEvent(HintKind kind, const std::string& first = "", const std::string& second = "");
+// `facts`: an object of texts and numbers, such as {"port": "/dev/ttyUSB0"}.
+RunEvent HintEvent(HintKind kind, const nlohmann::json& facts = nlohmann::json::object());
 RunEvent MessageEvent(MessageLevel level, const std::string& text);
 RunEvent TraceEvent(TraceKind kind, const std::string& text);
 

@@ -20,19 +20,13 @@ void CountEnd(FleetModel& m, FleetSlot& s, const RunEvent& e) {
     s.showEnd = true;
     s.phase = RunPhase::Done;
     if (e.record.is_object()) m.records.push_back(e.record);
-    if (e.outcome == OutcomeAlreadyCurrent) {
-        ++s.alreadyCurrent, ++m.alreadyCurrent;
+    UpgradeResult result = ResultOfOutcome(e.outcome);
+    ++s.results[result], ++m.results[result];
+    // A port that would not open or a scanner that never came is no scanner failed.
+    if (result != ResultFailed)
         s.failuresInRow = 0;
-    } else if (e.outcome == OutcomeSuccess) {
-        ++s.passed, ++m.passed;
-        s.failuresInRow = 0;
-    } else if (e.outcome != OutcomePortRefused && e.outcome != OutcomeNotConnected) {
-        // A port that would not open or a scanner that never came is no scanner failed.
-        ++s.failed, ++m.failed;
+    else if (e.outcome != OutcomePortRefused && e.outcome != OutcomeNotConnected)
         ++s.failuresInRow;
-    } else {
-        ++s.failed, ++m.failed;
-    }
 }
 
 void AddTrace(FleetSlot& s, const RunEvent& e) {

@@ -30,9 +30,9 @@ struct FleetSlot {
     std::vector<RunEvent> messages;  // of the whole run, for the summary
     std::deque<std::string> trace;   // the dialogue's last lines
 
-    int passed = 0, failed = 0, alreadyCurrent = 0;
-    int failuresInRow = 0;  // a slot that fails scanner after scanner: check the slot
-    bool tallied = false;   // production mode's count came from the child
+    int results[ResultCount] = {};  // upgrades that ended so, by UpgradeResult
+    int failuresInRow = 0;          // a slot that fails scanner after scanner: check the slot
+    bool tallied = false;           // production mode's count came from the child
     int tallyDone = 0, tallyFailed = 0, tallyCurrent = 0;
 
     bool childEnded = false;
@@ -42,7 +42,7 @@ struct FleetSlot {
 struct FleetModel {
     std::vector<FleetSlot> slots;
     std::vector<nlohmann::json> records;  // every upgrade's record, in the order they ended
-    int passed = 0, failed = 0, alreadyCurrent = 0;
+    int results[ResultCount] = {};
     bool notRecorded = false;  // a record could not be kept
     uint64_t version = 0;      // grows with every change, for views that poll
 };

@@ -19,7 +19,7 @@ case "${1:-all}" in
       mingw-w64 g++-mingw-w64-x86-64-posix wine wine64
       help2man dpkg-dev file man-db
       lintian desktop-file-utils nsis zip
-      chromium chromium-driver python3-selenium
+      chromium chromium-driver python3-selenium fonts-noto-cjk
     )
     ;;
   bench) packages+=(libbenchmark-dev python3) ;;

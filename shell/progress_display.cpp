@@ -37,16 +37,16 @@ void SetStatusLine(const char* text) {
 }
 
 int32_t ProgressStepNumber(const UpgradeProgress& p) {
-    switch (p.step) {
-        case StepIdentity:
+    if (p.step == StepBlockAcked) return p.blocksAcked + 2;
+    if (p.step != StepPhase) return -1;
+    switch (p.phase) {
+        case RunPhase::Identity:
             return 0;
-        case StepKeyCode:
-        case StepFlashErase:
-        case StepParameterErase:
-        case StepUpload:
+        case RunPhase::KeyCode:
+        case RunPhase::FlashErase:
+        case RunPhase::ParameterErase:
+        case RunPhase::Upload:
             return 1;
-        case StepBlockAcked:
-            return p.blocksAcked + 2;
         default:
             return -1;
     }

@@ -28,6 +28,7 @@ const char* const kCsvColumns[] = {"time",
                                    "scanner_hardware",
                                    "scanner_software",
                                    "access",
+                                   "result",
                                    "outcome",
                                    "message",
                                    "upgrade_outcome",
@@ -39,29 +40,20 @@ const char* const kCsvColumns[] = {"time",
                                    "blocks_resent",
                                    "answer_delay_ms"};
 
-// What a tile says: the result while the scanner stays, otherwise the phase.
-const char* StateWord(const FleetSlot& s) {
+// What a tile shows: the result while the scanner stays, otherwise the phase;
+// a slot not yet begun is "starting", one whose process ended "stopped".
+const char* TileState(const FleetSlot& s) {
     if (s.childEnded) return "stopped";
     if (!s.started) return "starting";
-    if (s.showEnd) return StationResultOf(s.end.outcome);
-    switch (s.phase) {
-        case RunPhase::Handshake:
-            return "handshake";
-        case RunPhase::Identity:
-        case RunPhase::KeyCode:
-            return "identity";
-        case RunPhase::FlashErase:
-        case RunPhase::ParameterErase:
-            return "erase";
-        case RunPhase::Upload:
-            return "upload";
-        case RunPhase::Start:
-            return "start";
-        case RunPhase::Leaving:
-            return "leaving";
-        default:
-            return "waiting";
-    }
+    if (s.showEnd) return ResultName(ResultOfOutcome(s.end.outcome));
+    return RunPhaseName(s.phase == RunPhase::Done ? RunPhase::Waiting : s.phase);
+}
+
+Json Counts(const int (&results)[ResultCount]) {
+    Json counts = Json::object();
+    for (int r = 0; r < ResultCount; ++r)
+        counts[ResultName(static_cast<UpgradeResult>(r))] = results[r];
+    return counts;
 }
 
 Json IdentityOrNull(bool known, const IdentityTexts& id) {
@@ -83,36 +75,40 @@ Json EndOf(const FleetSlot& s) {
 
 Json SlotJson(const FleetSlot& s, size_t index) {
     Json hints = Json::array(), trace = Json::array();
-    for (const RunEvent& h : s.hints) hints.push_back(h.text);
+    for (const RunEvent& h : s.hints)
+        hints.push_back({{"hint", HintName(h.hint)}, {"facts", h.facts}});
     for (const std::string& line : s.trace) trace.push_back(line);
-    return {{"index", index},
-            {"label", s.label},
-            {"port", s.port},
-            {"state", StateWord(s)},
-            {"percent", s.progress.percent},
-            {"rate", s.progress.rate},
-            {"left", s.progress.left},
-            {"text", s.progress.text},
-            {"scanner", IdentityOrNull(s.hasScanner, s.scanner)},
-            {"from", s.hasScanner ? Json(s.scanner.software) : Json(nullptr)},
-            {"to", s.hasHeader ? Json(s.header.software) : Json(nullptr)},
-            {"end", EndOf(s)},
-            {"hints", hints},
-            {"trace", trace},
-            {"passed", s.passed},
-            {"failed", s.failed},
-            {"alreadyCurrent", s.alreadyCurrent},
-            {"checkSlot", SlotNeedsCheck(s)},
-            {"childEnded", s.childEnded}};
+    return {
+        {"index", index},
+        {"label", s.label},
+        {"port", s.port},
+        {"state", TileState(s)},
+        {"phase", RunPhaseName(s.phase)},
+        {"result", s.showEnd ? Json(ResultName(ResultOfOutcome(s.end.outcome))) : Json(nullptr)},
+        {"percent", s.progress.percent},
+        {"rate", s.progress.rate},
+        {"left", s.progress.left},
+        {"sent", s.progress.sent},
+        {"total", s.progress.total},
+        {"scanner", IdentityOrNull(s.hasScanner, s.scanner)},
+        {"from", s.hasScanner ? Json(s.scanner.software) : Json(nullptr)},
+        {"to", s.hasHeader ? Json(s.header.software) : Json(nullptr)},
+        {"end", EndOf(s)},
+        {"hints", hints},
+        {"trace", trace},
+        {"counts", Counts(s.results)},
+        {"checkSlot", SlotNeedsCheck(s)},
+        {"childEnded", s.childEnded}};
 }
 
 // The failures' messages, the commonest first.
 Json Reasons(const std::vector<Json>& records) {
     std::map<std::pair<std::string, std::string>, int> counts;
     for (const Json& r : records) {
-        std::string outcome = r.value("outcome", "");
-        if (outcome == "success" || outcome == "already-current") continue;
-        ++counts[{outcome, r.value("message", "")}];
+        UpgradeResult result = ResultFailed;
+        ResultFromName(r.value("result", "").c_str(), result);
+        if (result != ResultFailed) continue;
+        ++counts[{r.value("outcome", ""), r.value("message", "")}];
     }
     std::vector<std::pair<int, std::pair<std::string, std::string>>> ranked;
     for (const auto& c : counts) ranked.push_back({c.second, c.first});
@@ -162,35 +158,28 @@ Json Field(const Json& record, const std::string& column) {
 
 }  // namespace
 
-const char* StationResultOf(UpgradeOutcome outcome) {
-    if (outcome == OutcomeSuccess) return "passed";
-    return outcome == OutcomeAlreadyCurrent ? "current" : "failed";
-}
-
 void CountStationResult(StationRun& run, UpgradeOutcome outcome) {
     auto since = std::chrono::steady_clock::now() - run.startedAt;
     StationMinute& m = run.perMinute[static_cast<int>(
         std::chrono::duration_cast<std::chrono::minutes>(since).count())];
-    if (outcome == OutcomeSuccess)
-        ++m.passed;
-    else if (outcome == OutcomeAlreadyCurrent)
-        ++m.current;
-    else
-        ++m.failed;
+    ++m.results[ResultOfOutcome(outcome)];
 }
 
 Json StationState(const FleetModel& model, const StationRun& run, bool readOnly) {
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - run.startedAt).count();
-    int done = model.passed + model.failed + model.alreadyCurrent;
+    int done = 0;
+    for (int r : model.results) done += r;
     Json slots = Json::array(), history = Json::array();
     for (size_t i = 0; i < model.slots.size(); ++i) slots.push_back(SlotJson(model.slots[i], i));
-    for (const auto& m : run.perMinute)
-        history.push_back({{"minute", m.first},
-                           {"passed", m.second.passed},
-                           {"failed", m.second.failed},
-                           {"current", m.second.current}});
-    return {{"version", 1},
+    for (const auto& m : run.perMinute) {
+        Json minute = Counts(m.second.results);
+        minute["minute"] = m.first;
+        history.push_back(minute);
+    }
+    Json counts = Counts(model.results);
+    counts["perHour"] = elapsed > 0 ? done * 3600.0 / elapsed : 0.0;
+    return {{"version", StationStateVersion},
             {"run",
              {{"started", run.started},
               {"elapsed", elapsed},
@@ -201,11 +190,7 @@ Json StationState(const FleetModel& model, const StationRun& run, bool readOnly)
               {"lot", run.lot},
               {"access", run.access}}},
             {"image", ImageJson(run.image)},
-            {"counts",
-             {{"passed", model.passed},
-              {"failed", model.failed},
-              {"alreadyCurrent", model.alreadyCurrent},
-              {"perHour", elapsed > 0 ? done * 3600.0 / elapsed : 0.0}}},
+            {"counts", counts},
             {"reasons", Reasons(run.records)},
             {"history", history},
             {"slots", slots}};

@@ -21,7 +21,7 @@ struct StationImage {
 
 // Results in one minute of the run, for the chart over the shift.
 struct StationMinute {
-    int passed = 0, failed = 0, current = 0;
+    int results[ResultCount] = {};
 };
 
 struct StationRun {
@@ -35,13 +35,12 @@ struct StationRun {
     std::vector<nlohmann::json> records;     // as the report holds them, in order
 };
 
-// "passed", "failed" or "current" for an upgrade that ended so.
-const char* StationResultOf(UpgradeOutcome outcome);
-
 // An upgrade ended with `outcome` now: counted in its minute.
 void CountStationResult(StationRun& run, UpgradeOutcome outcome);
 
-// The page's state, version 1 (station/page/station.js reads it).
+// The page's state (station/page/station.js reads it): stable names and
+// data only, every word for people is the page's.
+enum { StationStateVersion = 2 };
 nlohmann::json StationState(const FleetModel& model, const StationRun& run, bool readOnly);
 
 // A record as the station keeps it: the report's, with the slot, the

@@ -43,7 +43,7 @@ TEST(FleetModel, ASlotShowsItsUpgradeUntilTheNextScannerComes) {
     EXPECT_EQ(1u, s.hints.size());
     ASSERT_EQ(static_cast<size_t>(TraceTailLines), s.trace.size());
     EXPECT_EQ("19", s.trace.back());
-    EXPECT_EQ(1, m.failed);
+    EXPECT_EQ(1, m.results[ResultFailed]);
     EXPECT_EQ(1u, m.records.size());
 
     ApplyEvent(m, 0, PhaseEvent(RunPhase::Leaving));  // still shown while the scanner stays
@@ -52,7 +52,8 @@ TEST(FleetModel, ASlotShowsItsUpgradeUntilTheNextScannerComes) {
     EXPECT_FALSE(s.showEnd);
     EXPECT_TRUE(s.hints.empty());
     EXPECT_FALSE(s.hasScanner);
-    EXPECT_EQ(0, m.slots[1].passed + m.slots[1].failed);  // the other slot saw nothing
+    EXPECT_EQ(0, m.slots[1].results[ResultPassed] +
+                     m.slots[1].results[ResultFailed]);  // the other slot saw nothing
 }
 
 TEST(FleetModel, CountsPassedFailedAndAlreadyCurrentAndNamesASlotThatKeepsFailing) {
@@ -67,10 +68,11 @@ TEST(FleetModel, CountsPassedFailedAndAlreadyCurrentAndNamesASlotThatKeepsFailin
     EXPECT_TRUE(SlotNeedsCheck(m.slots[0]));
     ApplyEvent(m, 0, End(OutcomeSuccess, ExitSuccess));
     EXPECT_FALSE(SlotNeedsCheck(m.slots[0]));
-    EXPECT_EQ(1, m.passed);
-    EXPECT_EQ(1, m.alreadyCurrent);
-    EXPECT_EQ(2 * FailuresForSlotCheck - 1, m.failed);
-    EXPECT_EQ(m.slots[0].passed + m.slots[0].failed + m.slots[0].alreadyCurrent,
+    EXPECT_EQ(1, m.results[ResultPassed]);
+    EXPECT_EQ(1, m.results[ResultAlreadyCurrent]);
+    EXPECT_EQ(2 * FailuresForSlotCheck - 1, m.results[ResultFailed]);
+    const int* r = m.slots[0].results;
+    EXPECT_EQ(r[ResultPassed] + r[ResultFailed] + r[ResultAlreadyCurrent],
               static_cast<int>(m.records.size()));
 }
 

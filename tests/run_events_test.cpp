@@ -65,12 +65,17 @@ TEST(RunEvents, EveryKindComesBackAsItWent) {
     EXPECT_EQ(OutcomeAlreadyCurrent, back.outcome);
     EXPECT_EQ("already-current", back.record["outcome"]);
 
-    back = RoundTrip(HintEvent(HintKind::MismatchImage, "module 5800"));
+    nlohmann::json id = {
+        {"module", "5800"}, {"software", "1.0{x}"}, {"customer", "}{"}, {"hardware", "H"}};
+    back = RoundTrip(HintEvent(HintKind::MismatchImage, id));
     EXPECT_EQ(HintKind::MismatchImage, back.hint);
+    EXPECT_EQ(id, back.facts);  // a fact's own braces are data, not placeholders
     EXPECT_EQ(
-        "image:   module 5800; only the override access word (--access WORD) lets the upgrade go "
-        "on",
+        "image:   module 5800, software 1.0{x}, customer }{, hardware H; only the override access "
+        "word (--access WORD) lets the upgrade go on",
         back.text);
+    back = RoundTrip(HintEvent(HintKind::LatencyTimerLong, {{"latency_ms", 16}, {"fix", "f"}}));
+    EXPECT_EQ(0u, back.text.find("the adapter's latency timer is 16 ms,"));
     EXPECT_EQ("hint: " + back.text, EventLine(back));
     back = RoundTrip(MessageEvent(MessageLevel::Warning, "w"));
     EXPECT_EQ("warning: w", EventLine(back));
@@ -93,15 +98,18 @@ TEST(RunEvents, AnythingElseIsRefusedWithAReason) {
     EXPECT_TRUE(Refused(""));
     EXPECT_TRUE(Refused("hint: not json"));
     EXPECT_TRUE(Refused("[1,2]"));
-    EXPECT_TRUE(Refused(R"({"ev":"phase","phase":"upload"})"));          // no version
-    EXPECT_TRUE(Refused(R"({"v":2,"ev":"phase","phase":"upload"})"));    // a later version
-    EXPECT_TRUE(Refused(R"({"v":1,"ev":"explode"})"));                   // no such kind
+    EXPECT_TRUE(Refused(R"({"ev":"phase","phase":"upload"})"));           // no version
+    EXPECT_TRUE(Refused(R"({"v":2,"ev":"phase","phase":"upload"})"));     // a later version
+    EXPECT_TRUE(Refused(R"({"v":1,"ev":"explode"})"));                    // no such kind
     EXPECT_TRUE(Refused(R"({"v":1,"ev":"phase","phase":"uploading"})"));  // no such phase
     EXPECT_TRUE(Refused(R"({"v":1,"ev":"phase","phase":7})"));
     EXPECT_TRUE(Refused(R"({"v":1,"ev":"tally","done":"2","failed":0})"));
     EXPECT_TRUE(Refused(R"({"v":1,"ev":"tally","done":1e300,"failed":0})"));
     EXPECT_TRUE(Refused(R"({"v":1,"ev":"tally","done":18446744073709551615,"failed":0})"));
     EXPECT_TRUE(Refused(R"({"v":1,"ev":"hint","hint":"made-up","text":"x"})"));
+    EXPECT_TRUE(Refused(R"({"v":1,"ev":"hint","hint":"line-lost","facts":[1],"text":"x"})"));
+    EXPECT_TRUE(
+        Refused(R"({"v":1,"ev":"hint","hint":"line-lost","facts":{"a":{"b":1}},"text":"x"})"));
     EXPECT_TRUE(Refused(R"({"v":1,"ev":"end","outcome":"success","message":"m","exit":0})"));
     EXPECT_TRUE(Refused(R"({"v":1,"ev":"scanner","identity":{"module":"5800"}})"));
     EXPECT_TRUE(Refused(R"({"v":1,"ev":"phase","phase":"upload","port":5})"));

@@ -190,7 +190,7 @@ class Bench:
         tiles = self.tiles()
         states = {label: tile["state"] for label, tile in tiles.items()}
         return (all(states.get(label) == "passed" for label in NORMAL) and
-                states.get(NAK) == "failed" and states.get(CURRENT) == "current" and
+                states.get(NAK) == "failed" and states.get(CURRENT) == "already_current" and
                 states.get(UNPLUG) == "waiting" and "FAILED" in self.seen(UNPLUG))
 
     def check_first_round(self):
@@ -274,10 +274,9 @@ class Bench:
                 c.check(cell == want or numbers_equal(cell, want),
                         "CSV %s of %s: '%s', report '%s'" %
                         (column, record.get("slot"), cell, want))
-        kinds = {"success": "passed", "already-current": "current"}
-        outcomes = [(r["slot"], kinds.get(r["outcome"], "failed")) for r in records]
+        outcomes = [(r["slot"], r["result"]) for r in records]
         wanted = sorted([(label, "passed") for label in NORMAL + [NAK]] +
-                        [(NAK, "failed"), (CURRENT, "current"), (UNPLUG, "failed")])
+                        [(NAK, "failed"), (CURRENT, "already_current"), (UNPLUG, "failed")])
         c.check(sorted(outcomes) == wanted and outcomes[-1] == (NAK, "passed"),
                 "the records' slots and outcomes: %s" % outcomes)
         people = [{k: r[k] for k in FIRST} for r in records]

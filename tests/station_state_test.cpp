@@ -53,7 +53,7 @@ TEST(StationState, ATileSaysWhatBecameOfItsScannerUntilTheNextOneComes) {
     ApplyEvent(m, 1, End(OutcomeAlreadyCurrent));
     ApplyEvent(m, 2, End(OutcomeNotFinished));
     EXPECT_EQ("passed", StateOf(m, 0));
-    EXPECT_EQ("current", StateOf(m, 1));
+    EXPECT_EQ("already_current", StateOf(m, 1));
     EXPECT_EQ("failed", StateOf(m, 2));
     ApplyEvent(m, 2, PhaseEvent(RunPhase::Leaving));
     EXPECT_EQ("failed", StateOf(m, 2));
@@ -61,6 +61,28 @@ TEST(StationState, ATileSaysWhatBecameOfItsScannerUntilTheNextOneComes) {
     EXPECT_EQ("waiting", StateOf(m, 2));
     EndSlot(m, 3, ExitUpgradeFailed);
     EXPECT_EQ("stopped", StateOf(m, 3));
+}
+
+// The page gets names from the tables and facts as data; its words are its own.
+TEST(StationState, NamesAndFactsOnlyNoSentences) {
+    FleetModel m;
+    AddSlot(m, "a", "A1");
+    ApplyEvent(m, 0, PhaseEvent(RunPhase::KeyCode));
+    EXPECT_EQ("key-code", StateOf(m, 0));
+    ApplyEvent(m, 0, HintEvent(HintKind::UpgradeEndedAs, {{"message", "upgrade not finish!!!"}}));
+    ApplyEvent(m, 0, End(OutcomeWriteFail));
+    StationRun run;
+    nlohmann::json state = StationState(m, run, false);
+    const nlohmann::json& slot = state["slots"][0];
+    EXPECT_EQ(2, state["version"]);
+    EXPECT_EQ("failed", slot["result"]);
+    EXPECT_EQ(nlohmann::json::parse(R"([{"hint":"upgrade-ended-as",
+                                         "facts":{"message":"upgrade not finish!!!"}}])"),
+              slot["hints"]);
+    EXPECT_EQ(nlohmann::json::parse(R"({"passed":0,"failed":1,"already_current":0})"),
+              slot["counts"]);
+    EXPECT_EQ(1, state["counts"]["failed"]);
+    EXPECT_FALSE(slot.contains("text"));
 }
 
 TEST(StationExport, CsvHoldsEveryFieldQuotedAndNoFormula) {

@@ -1,6 +1,7 @@
 #include "upgrade/outcome.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -39,6 +40,9 @@ const OutcomeEntry kOutcomes[OutcomeCount] = {
     {"already-current", "the scanner already holds this software version: nothing was written"},
 };
 
+// In the order of UpgradeResult.
+const char* const kResults[ResultCount] = {"passed", "failed", "already_current"};
+
 const OutcomeEntry& Entry(UpgradeOutcome outcome) {
     return kOutcomes[outcome >= 0 && outcome < OutcomeCount ? outcome : OutcomeNothingError];
 }
@@ -55,4 +59,23 @@ const char* OutcomeName(UpgradeOutcome outcome) {
 
 void FormatOutcome(UpgradeOutcome outcome, const char* detail, char* text, int capacity) {
     std::snprintf(text, capacity, OutcomeText(outcome), detail ? detail : "");
+}
+
+const char* ResultName(UpgradeResult result) {
+    return kResults[result >= 0 && result < ResultCount ? result : ResultFailed];
+}
+
+bool ResultFromName(const char* name, UpgradeResult& result) {
+    for (int i = 0; i < ResultCount; ++i) {
+        if (std::strcmp(name, kResults[i]) == 0) {
+            result = static_cast<UpgradeResult>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+UpgradeResult ResultOfOutcome(UpgradeOutcome outcome) {
+    if (outcome == OutcomeSuccess) return ResultPassed;
+    return outcome == OutcomeAlreadyCurrent ? ResultAlreadyCurrent : ResultFailed;
 }

@@ -36,3 +36,13 @@ const char* OutcomeName(UpgradeOutcome outcome);
 
 // The message with `detail` in place of its %s.
 void FormatOutcome(UpgradeOutcome outcome, const char* detail, char* text, int capacity);
+
+// What an upgrade came to, as records, counts and pages name it.
+enum UpgradeResult { ResultPassed, ResultFailed, ResultAlreadyCurrent, ResultCount };
+
+// "passed", "failed", "already_current".
+const char* ResultName(UpgradeResult result);
+// False when `name` names no result.
+bool ResultFromName(const char* name, UpgradeResult& result);
+// Only a success passed; a scanner found current is neither.
+UpgradeResult ResultOfOutcome(UpgradeOutcome outcome);

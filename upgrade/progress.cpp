@@ -12,7 +12,6 @@ void SetProgressHooks(const ProgressHooks* h) {
 }
 
 void ReportProgress(ProgressStep step, int32_t blocksAcked) {
-    if (step != StepBlockAcked) UpgradeRun.step = step;
     if (!hooks || !hooks->progress) return;
     UpgradeProgress p = {step,
                          UpgradeRun.phase,
@@ -21,6 +20,11 @@ void ReportProgress(ProgressStep step, int32_t blocksAcked) {
                          UpgradeRun.blocksToSend,
                          blocksAcked};
     hooks->progress(p);
+}
+
+void EnterPhase(RunPhase phase) {
+    UpgradeRun.phase = phase;
+    ReportProgress(StepPhase);
 }
 
 void NoteExchange(const char* format, ...) {

@@ -7,20 +7,15 @@
 
 enum ProgressStep {
     StepMeasured,    // the image is measured: its counts are known
-    StepIdentity,    // the scanner is asked who it is
+    StepPhase,       // the run entered `phase`
     StepIdentified,  // ScannerId holds its answer
-    StepKeyCode,
-    StepFlashErase,
-    StepParameterErase,
-    StepUpload,      // "upload 2000"
     StepBlockAcked,  // one more block acknowledged
-    StepUploaded,    // every block acknowledged and EOT sent
-    StepStart        // the start step begins, whatever the upgrade's outcome
+    StepUploaded     // every block acknowledged and EOT sent
 };
 
 struct UpgradeProgress {
     ProgressStep step;
-    UpgradePhase phase;
+    RunPhase phase;
     int32_t blockCount;    // 128-byte blocks of the whole file, header included
     int32_t payloadSize;   // bytes the scanner receives
     int32_t blocksToSend;  // blocks the scanner receives, the last short one included
@@ -37,6 +32,9 @@ struct ProgressHooks {
 void SetProgressHooks(const ProgressHooks* hooks);  // nullptr reports nothing
 
 void ReportProgress(ProgressStep step, int32_t blocksAcked = 0);
+
+// The run is in `phase` from now on, and says so.
+void EnterPhase(RunPhase phase);
 
 // Formats a line for noteExchange, only when a front end takes them.
 void NoteExchange(const char* format, ...)

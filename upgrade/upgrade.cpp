@@ -31,7 +31,6 @@ bool Fail(UpgradeOutcome outcome, const char* detail = "") {
 // Only a regular file that reads whole, with something to send, goes further:
 // nothing is written to the line before this.
 bool MeasureImage(const char* imagePath) {
-    UpgradeRun.phase = PhaseMeasuring;
     if (OpenImage(imagePath) < 0) return Fail(OutcomeCannotOpenImage, imagePath);
     UpgradeRun.imageSize = ImageSize();
     UpgradeRun.payloadSize = ImagePayloadSize();
@@ -49,7 +48,7 @@ void NoteIdentity(const char* whose, const char* customer, const char* module, c
 }
 
 bool QueryScannerIdentity() {
-    ReportProgress(StepIdentity);
+    EnterPhase(RunPhase::Identity);
     NoteIdentity("image", ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software);
     if (!SendBootCommand("whoru")) return Fail(OutcomeWriteFail, "whoru");
     int n = CollectReply(IdentityBudget, reply);
@@ -80,7 +79,7 @@ bool CheckIdentities() {
 
 bool SendImageKey() {
     KeyCode code = KeyCodeMake(ImageId.key);
-    ReportProgress(StepKeyCode);
+    EnterPhase(RunPhase::KeyCode);
     NoteExchange("sending the image key in a key code");
     if (!SendBootCommand(code.bytes, KeyCodeLength)) return Fail(OutcomeWriteFail, "getid");
     int n = CollectReply(ReplyBudget, reply);
@@ -89,8 +88,8 @@ bool SendImageKey() {
     return accepted || Fail(OutcomeGetIdFailed);
 }
 
-bool Erase(ProgressStep step, const char* command, UpgradeOutcome failure) {
-    ReportProgress(step);
+bool Erase(RunPhase phase, const char* command, UpgradeOutcome failure) {
+    EnterPhase(phase);
     UpgradeRun.flashTouched = true;
     NoteExchange("sending \"%s\"", command);
     if (!SendBootCommand(command)) return Fail(OutcomeWriteFail, command);
@@ -105,7 +104,7 @@ const char* ParameterEraseCommand() {
 }
 
 bool StartUpload() {
-    ReportProgress(StepUpload);
+    EnterPhase(RunPhase::Upload);
     NoteExchange("sending \"upload 2000\"");
     if (!SendBootCommand("upload 2000")) return Fail(OutcomeWriteFail, "upload 2000");
     RxFlush();
@@ -121,21 +120,17 @@ bool RunSteps(const char* imagePath) {
     const int32_t SectorCount = static_cast<int32_t>((size + 4095) / 4096);
     UpgradeRun.blockCount = BlockCount;
     ReportProgress(StepMeasured);
-    UpgradeRun.phase = PhaseHandshake;
     if (!WakeConsole(HandshakeBudget)) return Fail(OutcomeNotConnected);
     // The header check, on the header bytes that were measured.
     if (DecodeMeasuredHeader()) {
         UpgradeRun.headerPresent = true;
-        UpgradeRun.phase = PhaseIdentity;
         if (!QueryScannerIdentity() || !CheckIdentities() || !SendImageKey()) return false;
     }
-    UpgradeRun.phase = PhaseErasing;
     char command[CommandCapacity];
     std::snprintf(command, sizeof command, "erase 2000 %x", static_cast<unsigned>(SectorCount));
-    if (!Erase(StepFlashErase, command, OutcomeEraseFlashFailed)) return false;
-    if (!Erase(StepParameterErase, ParameterEraseCommand(), OutcomeEraseParameterFailed))
+    if (!Erase(RunPhase::FlashErase, command, OutcomeEraseFlashFailed)) return false;
+    if (!Erase(RunPhase::ParameterErase, ParameterEraseCommand(), OutcomeEraseParameterFailed))
         return false;
-    UpgradeRun.phase = PhaseUploading;
     if (!StartUpload()) return false;
     int sent = XmodemSend(imagePath);
     UpgradeRun.uploadCompleted = sent >= 0;
@@ -159,15 +154,13 @@ const char* RunUpgrade(const char* imagePath, uint16_t fontTargetWord) {
     RxFlush();
     RunSteps(imagePath);
     CloseImage();
-    UpgradeRun.phase = PhaseFinished;
     UpgradeRun.upgradeOutcome = UpgradeRun.outcome;
     std::memcpy(UpgradeRun.upgradeMessage, StatusText, sizeof StatusText);
     return StatusText;
 }
 
 void StartFirmware() {
-    UpgradeRun.phase = PhaseStarting;
-    ReportProgress(StepStart);
+    EnterPhase(RunPhase::Start);
     DrainConsole(ReplyBudget);
     RxFlush();
     if (WakeConsole(ReplyBudget)) {
@@ -180,7 +173,6 @@ void StartFirmware() {
             SetOutcome(OutcomeWriteFail, "go 5000");
         }
     }
-    UpgradeRun.phase = PhaseFinished;
 }
 
 UpgradeOutcome InterruptedOutcome() {

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "upgrade/outcome.h"
+#include "upgrade/run_phase.h"
 
 enum { StatusTextSize = 1024 };
 
@@ -27,19 +28,6 @@ void StartFirmware();
 // the run's record its outcome.
 void SetOutcome(UpgradeOutcome outcome, const char* detail = "");
 
-// How far the current or last run got, beyond its message: for displays,
-// records and the words said after an interrupt. Written on the worker only.
-enum UpgradePhase {
-    PhaseIdle,
-    PhaseMeasuring,
-    PhaseHandshake,
-    PhaseIdentity,  // "whoru" and the key code
-    PhaseErasing,
-    PhaseUploading,
-    PhaseStarting,  // the start step
-    PhaseFinished
-};
-
 // Why the block transfer ended.
 enum TransferEnd {
     TransferNotStarted,
@@ -52,13 +40,16 @@ enum TransferEnd {
     TransferCompleted
 };
 
+// How far the current or last run got, beyond its message: for displays,
+// records and the words said after an interrupt. Written on the worker only.
 struct UpgradeRecord {
-    UpgradePhase phase;
+    // The last one entered; measuring the image, and any time before a run,
+    // count as the handshake.
+    RunPhase phase = RunPhase::Handshake;
     UpgradeOutcome outcome;         // what StatusText shows now
     UpgradeOutcome upgradeOutcome;  // what the upgrade itself ended with, before the start step
     char upgradeMessage[StatusTextSize];
     bool started;   // "go 5000" was written, echoed and executed
-    int step;       // the last ProgressStep reported
     int32_t block;  // the block counter of the block on the line, 0 before the first
     int32_t imageSize;
     int32_t blockCount;

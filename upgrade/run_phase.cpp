@@ -1,6 +1,4 @@
-#include "events/run_phase.h"
-
-#include "upgrade/progress.h"
+#include "upgrade/run_phase.h"
 
 namespace {
 
@@ -40,20 +38,4 @@ bool RunPhaseFromName(const std::string& name, RunPhase& phase) {
         }
     }
     return false;
-}
-
-RunPhase RunPhaseOfUpgrade(const UpgradeRecord& run) {
-    switch (run.phase) {
-        case PhaseIdentity:
-            return run.step == StepKeyCode ? RunPhase::KeyCode : RunPhase::Identity;
-        case PhaseErasing:
-            return run.step == StepParameterErase ? RunPhase::ParameterErase : RunPhase::FlashErase;
-        case PhaseUploading:
-            return RunPhase::Upload;
-        case PhaseStarting:
-        case PhaseFinished:
-            return RunPhase::Start;
-        default:
-            return RunPhase::Handshake;
-    }
 }

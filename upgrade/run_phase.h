@@ -1,8 +1,7 @@
-// The phases of a run as every view and file names them: one enum, one table.
+// The phases of a run, as the upgrade reports them and every view and file
+// names them: one enum, one table.
 #pragma once
 #include <string>
-
-#include "upgrade/upgrade.h"
 
 enum class RunPhase {
     Waiting,  // for a scanner to come
@@ -19,12 +18,9 @@ enum class RunPhase {
     Count
 };
 
-// The stable name, as events and recordings carry it: "flash-erase".
+// The stable name, as events, recordings and pages carry it.
 const char* RunPhaseName(RunPhase phase);
-// A word for people: "erasing".
+// The terminal's word for it; pages take theirs from their catalogs.
 const char* RunPhaseLabel(RunPhase phase);
 // False when `name` names no phase.
 bool RunPhaseFromName(const std::string& name, RunPhase& phase);
-
-// Where an upgrade stands, from its record and the last step it reported.
-RunPhase RunPhaseOfUpgrade(const UpgradeRecord& run);
