@@ -61,7 +61,10 @@ stay_case() {
   wakes_after_start() {
     [ "$(awk '/go 5000/ { on = 1 } on && /wake-up/ { n++ } END { print n + 0 }' "$work/$name.log")" -ge "$1" ]
   }
-  wait_until 60 wakes_after_start 6 || fail "$name: the scanner was not looked at after its upgrade"
+  if ! wait_until 60 wakes_after_start 6; then
+    fail "$name: the scanner was not looked at after its upgrade"
+    tail -n 30 "$work/$name.log" "$work/err"  # what each side last did, to tell why
+  fi
   [ "$(log_count "$name" "upload done")" -eq 1 ] ||
     fail "$name: upgraded $(log_count "$name" "upload done") times"
   grep -q "waiting for the scanner to leave $stay" "$work/err" || fail "$name: not waiting for it to leave"
