@@ -23,7 +23,7 @@ std::string Identity(const FleetSlot& s) {
 
 std::string PhaseWord(const FleetSlot& s) {
     if (!s.started) return "starting";
-    if (s.showEnd) return EndedWell(s.end.exitStatus) ? "done" : "failed";
+    if (s.showEnd) return ResultLabel(ResultOfOutcome(s.end.outcome));
     return RunPhaseLabel(s.phase);
 }
 

@@ -78,7 +78,7 @@ void HintCause(UpgradeOutcome outcome) {
 // What became of the scanner is said whenever the start step changed the
 // picture: a message that replaced the upgrade's own, a scanner not started.
 void HintAfterAttempt(const std::string& entry) {
-    const UpgradeRecord& r = UpgradeRun;
+    const UpgradeRunState& r = UpgradeRun;
     if (r.upgradeOutcome == OutcomePortRefused) return HintRefusedPort(entry);
     if (r.outcome != r.upgradeOutcome)
         Hint(HintKind::UpgradeEndedAs, {{"message", r.upgradeMessage}});

@@ -206,7 +206,7 @@ int TimedOut(PortRun& r) {
 
 int StoppedWaiting(const PortRun& r) {
     if (Interrupted() && r.done + r.failed + r.current == 0) {
-        UpgradeRun = UpgradeRecord();
+        UpgradeRun = UpgradeRunState();
         int status = ExitInterruptedBase + InterruptSignal();
         EmitEnd(InterruptedOutcome(), OutcomeText(InterruptedOutcome()), status, nullptr);
         return status;

@@ -40,8 +40,18 @@ const OutcomeEntry kOutcomes[OutcomeCount] = {
     {"already-current", "the scanner already holds this software version: nothing was written"},
 };
 
+struct ResultEntry {
+    const char* name;
+    const char* label;
+};
+
 // In the order of UpgradeResult.
-const char* const kResults[ResultCount] = {"passed", "failed", "already_current"};
+const ResultEntry kResults[ResultCount] = {
+    {"passed", "passed"}, {"failed", "failed"}, {"already_current", "current"}};
+
+const ResultEntry& ResultEntryOf(UpgradeResult result) {
+    return kResults[result >= 0 && result < ResultCount ? result : ResultFailed];
+}
 
 const OutcomeEntry& Entry(UpgradeOutcome outcome) {
     return kOutcomes[outcome >= 0 && outcome < OutcomeCount ? outcome : OutcomeNothingError];
@@ -62,12 +72,16 @@ void FormatOutcome(UpgradeOutcome outcome, const char* detail, char* text, int c
 }
 
 const char* ResultName(UpgradeResult result) {
-    return kResults[result >= 0 && result < ResultCount ? result : ResultFailed];
+    return ResultEntryOf(result).name;
+}
+
+const char* ResultLabel(UpgradeResult result) {
+    return ResultEntryOf(result).label;
 }
 
 bool ResultFromName(const char* name, UpgradeResult& result) {
     for (int i = 0; i < ResultCount; ++i) {
-        if (std::strcmp(name, kResults[i]) == 0) {
+        if (std::strcmp(name, kResults[i].name) == 0) {
             result = static_cast<UpgradeResult>(i);
             return true;
         }

@@ -42,6 +42,8 @@ enum UpgradeResult { ResultPassed, ResultFailed, ResultAlreadyCurrent, ResultCou
 
 // "passed", "failed", "already_current".
 const char* ResultName(UpgradeResult result);
+// The terminal's word for it; pages take theirs from their catalogs.
+const char* ResultLabel(UpgradeResult result);
 // False when `name` names no result.
 bool ResultFromName(const char* name, UpgradeResult& result);
 // Only a success passed; a scanner found current is neither.

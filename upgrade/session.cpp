@@ -19,7 +19,7 @@ bool HasFileType(const char* path, const char* suffix) {
 }  // namespace
 
 UpgradeOutcome RecordRefusal(UpgradeOutcome outcome) {
-    UpgradeRun = UpgradeRecord();
+    UpgradeRun = UpgradeRunState();
     SetOutcome(outcome);
     UpgradeRun.upgradeOutcome = outcome;
     std::memcpy(UpgradeRun.upgradeMessage, StatusText, sizeof StatusText);

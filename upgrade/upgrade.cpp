@@ -14,7 +14,7 @@
 #include "upgrade/xmodem.h"
 
 char StatusText[StatusTextSize];
-UpgradeRecord UpgradeRun;
+UpgradeRunState UpgradeRun;
 bool SkipCurrentScanners = false;
 
 namespace {
@@ -149,7 +149,7 @@ void SetOutcome(UpgradeOutcome outcome, const char* detail) {
 
 const char* RunUpgrade(const char* imagePath, uint16_t fontTargetWord) {
     (void)fontTargetWord;  // handed over by the dialog; the boot loader is told nothing of it
-    UpgradeRun = UpgradeRecord();
+    UpgradeRun = UpgradeRunState();
     SetOutcome(OutcomeNothingError);
     RxFlush();
     RunSteps(imagePath);

@@ -42,7 +42,7 @@ enum TransferEnd {
 
 // How far the current or last run got, beyond its message: for displays,
 // records and the words said after an interrupt. Written on the worker only.
-struct UpgradeRecord {
+struct UpgradeRunState {
     // The last one entered; measuring the image, and any time before a run,
     // count as the handshake.
     RunPhase phase = RunPhase::Handshake;
@@ -67,7 +67,7 @@ struct UpgradeRecord {
     int32_t answersTimed;  // answers to blocks sent once, the ones in answerWaitUs
 };
 
-extern UpgradeRecord UpgradeRun;
+extern UpgradeRunState UpgradeRun;
 
 // Where an interrupt left the scanner, from how far the run got.
 UpgradeOutcome InterruptedOutcome();
