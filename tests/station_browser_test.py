@@ -82,10 +82,17 @@ def browser_or_fail():
 
 
 def open_browser(profile):
+    return open_browser_with(profile, None)
+
+
+def open_browser_with(profile, languages):
+    """languages: the browser's own, as Accept-Language lists them; None keeps its default."""
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
+    if languages:
+        options.add_experimental_option("prefs", {"intl.accept_languages": languages})
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
                      "--no-first-run", "--disable-background-networking",
                      "--disable-component-update", "--disable-sync",

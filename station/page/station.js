@@ -1,31 +1,37 @@
 // The station page: draws the server's state (one JSON object, sent whole on
 // every change over /events) and sends the operator's actions back.
 // Everything from the server is text from devices and files: it reaches the
-// DOM through textContent and attributes only. Tiles are built once per slot
-// and then only their changed texts and classes are touched.
+// DOM through textContent and attributes only. Every word the page shows is
+// the catalog's, through I18n (i18n.js); the server sends names and figures.
+// Tiles are built once per slot and then only their changed texts and
+// classes are touched.
 'use strict';
 
 (function () {
   const SVG_NS = 'http://www.w3.org/2000/svg';
   const $ = (id) => document.getElementById(id);
 
-  const WORDS = {
-    starting: 'STARTING', waiting: 'WAITING', handshake: 'HANDSHAKE', identity: 'IDENTITY',
-    erase: 'ERASE', upload: 'UPLOAD', start: 'START', leaving: 'LEAVING',
-    passed: 'PASSED', failed: 'FAILED', current: 'ALREADY CURRENT', stopped: 'STOPPED',
-  };
-  const CAPTIONS = {
-    starting: 'getting the slot ready', waiting: 'put a scanner in',
-    handshake: 'waking the boot loader', identity: 'asking who it is', erase: 'erasing the flash',
-    upload: 'sending the image', start: 'starting the new firmware', leaving: 'take the scanner out',
-  };
-  const KINDS = {
-    starting: 'idle', waiting: 'idle', handshake: 'work', identity: 'work', erase: 'work',
-    upload: 'work', start: 'work', leaving: 'work', passed: 'passed', failed: 'failed',
-    current: 'current', stopped: 'stopped',
-  };
+  const I18n = window.I18n;
+  const t = I18n.t;
 
   // ---------- small helpers ----------
+
+  // How a tile looks: its colour and icon. The word is the catalog's.
+  function kindOf(state) {
+    if (state === 'starting' || state === 'waiting') return 'idle';
+    if (state === 'passed' || state === 'failed' || state === 'stopped') return state;
+    if (state === 'already_current') return 'current';
+    return 'work';
+  }
+
+  // The catalog's word for a state, or its name for one the catalog lacks.
+  function stateWord(state) {
+    return I18n.has('state.' + state) ? t('state.' + state) : state.toUpperCase();
+  }
+
+  function stateCaption(state) {
+    return I18n.has('caption.' + state) ? t('caption.' + state) : '';
+  }
 
   function el(tag, className, text) {
     const e = document.createElement(tag);
@@ -61,38 +67,6 @@
     if (node.disabled !== disabled) node.disabled = disabled;
   }
 
-  function two(n) {
-    return String(n).padStart(2, '0');
-  }
-  function clockOf(date) {
-    return two(date.getHours()) + ':' + two(date.getMinutes()) + ':' + two(date.getSeconds());
-  }
-  function timeOf(iso) {
-    const d = new Date(str(iso));
-    return isNaN(d.getTime()) ? '' : clockOf(d);
-  }
-  function hoursMinutes(date) {
-    return two(date.getHours()) + ':' + two(date.getMinutes());
-  }
-  function duration(seconds) {
-    seconds = Math.max(0, seconds);
-    if (seconds < 60) return seconds.toFixed(seconds < 10 ? 1 : 0) + ' s';
-    const s = Math.round(seconds);
-    const h = Math.floor(s / 3600), m = Math.floor((s % 3600) / 60), r = s % 60;
-    return h > 0 ? h + ':' + two(m) + ':' + two(r) : m + ':' + two(r) + ' min';
-  }
-  function clockSpan(seconds) {
-    const s = Math.max(0, Math.floor(seconds));
-    return Math.floor(s / 3600) + ':' + two(Math.floor((s % 3600) / 60)) + ':' + two(s % 60);
-  }
-  function shortSpan(seconds) {
-    const s = Math.max(0, Math.round(seconds));
-    return s < 60 ? s + ' s' : Math.floor(s / 60) + ':' + two(s % 60);
-  }
-  function kilobytes(bytes) {
-    return (bytes / 1024).toFixed(bytes < 10240 ? 1 : 0) + ' KB';
-  }
-
   function svg(tag, attrs) {
     const e = document.createElementNS(SVG_NS, tag);
     for (const k in attrs) e.setAttribute(k, attrs[k]);
@@ -119,18 +93,20 @@
     return s;
   }
 
-  // The width of `text` in ems of `node`'s font: a big word is sized so that
-  // its longest word fills the tile's width and no more, whatever font the
-  // machine has.
+  // The width of `text` in ems of `node`'s font, as it wraps on two lines at
+  // most: a big word is sized so that its widest line fills the tile's width
+  // and no more, whatever font the machine has. Languages written in short
+  // syllables (Vietnamese) would otherwise stack a word a line.
   let measure = null;
   const widths = new Map();
-  const fonts = new Map(); // class name -> [font, stretch], read once
+  const fonts = new Map(); // class name and language -> [font, stretch], read once
   function emWidth(text, node) {
-    let f = fonts.get(node.className);
+    const fontKey = node.className + '|' + I18n.lang;
+    let f = fonts.get(fontKey);
     if (!f) {
       const cs = getComputedStyle(node);
       f = [cs.fontWeight + ' 100px ' + cs.fontFamily, cs.fontStretch === '75%' ? 'condensed' : 'normal'];
-      fonts.set(node.className, f);
+      fonts.set(fontKey, f);
     }
     const key = f[0] + '|' + f[1] + '|' + text;
     let w = widths.get(key);
@@ -138,11 +114,18 @@
       if (!measure) measure = document.createElement('canvas').getContext('2d');
       measure.font = f[0];
       if ('fontStretch' in measure) measure.fontStretch = f[1];
-      w = 0;
-      for (const word of text.split(/\s+/)) w = Math.max(w, measure.measureText(word).width / 100);
+      w = twoLineWidth(text.split(/\s+/).filter(Boolean), (line) => measure.measureText(line).width / 100);
       widths.set(key, w);
     }
     return w;
+  }
+  // The narrowest width that `words` take when broken on two lines.
+  function twoLineWidth(words, width) {
+    let best = width(words.join(' '));
+    for (let i = 1; i < words.length; i++) {
+      best = Math.min(best, Math.max(width(words.slice(0, i).join(' ')), width(words.slice(i).join(' '))));
+    }
+    return best;
   }
   // A font size in cqw (hundredths of the tile's inner width) that fits `text`
   // with `besides` ems of other things on its line.
@@ -152,19 +135,32 @@
 
   // ---------- talking to the server ----------
 
+  // The error line keeps its key, so that a language change redraws it.
   let errorTimer = 0;
-  function showError(text) {
-    setText($('error-text'), text);
+  let errorShown = null;
+  // `what`: the key and params of the action that failed, when one did.
+  function showError(key, params, what) {
+    errorShown = { key, params, what };
+    drawError();
     setShown($('error-line'), true);
     clearTimeout(errorTimer);
     errorTimer = setTimeout(clearError, 20000);
   }
+  function drawError() {
+    const e = errorShown;
+    const params = e && e.what ? { ...e.params, what: t(e.what[0], e.what[1]) } : e && e.params;
+    const text = e ? t(e.key, params) : '';
+    setText($('error-text'), text);
+    setAttr($('error-text'), 'title', text);
+  }
   function clearError() {
     clearTimeout(errorTimer);
+    errorShown = null;
     setShown($('error-line'), false);
   }
 
-  // POSTs `body` (as JSON when given); resolves to true when the server agreed.
+  // POSTs `body` (as JSON when given); resolves to true when the server
+  // agreed. `what` is the action's key and its params, for the error line.
   async function post(path, body, what) {
     const init = { method: 'POST', credentials: 'same-origin', headers: {} };
     if (body !== undefined) {
@@ -175,7 +171,7 @@
     try {
       response = await fetch(path, init);
     } catch (e) {
-      showError(what + ': the station does not answer');
+      showError('error.noAnswer', {}, what);
       return false;
     }
     if (response.ok) return true;
@@ -185,7 +181,9 @@
     } catch (e) {
       text = '';
     }
-    showError(what + ': ' + (text || response.statusText || 'refused') + ' (' + response.status + ')');
+    // The server's reason is its own text, shown as it came.
+    const reason = text || response.statusText || t('error.refusedReason');
+    showError('error.refused', { reason, status: String(response.status) }, what);
     return false;
   }
 
@@ -240,16 +238,16 @@
     passed(delay) {
       const c = this.ready();
       if (!c) return;
-      const t = c.currentTime + 0.02 + (delay || 0);
-      this.tone(660, t, 0.12, 'sine', 0.35);
-      this.tone(990, t + 0.13, 0.2, 'sine', 0.35);
+      const at = c.currentTime + 0.02 + (delay || 0);
+      this.tone(660, at, 0.12, 'sine', 0.35);
+      this.tone(990, at + 0.13, 0.2, 'sine', 0.35);
     },
     failed() {
       const c = this.ready();
       if (!c) return;
-      const t = c.currentTime + 0.02;
-      this.tone(130, t, 0.22, 'square', 0.18);
-      this.tone(130, t + 0.3, 0.3, 'square', 0.18);
+      const at = c.currentTime + 0.02;
+      this.tone(130, at, 0.22, 'square', 0.18);
+      this.tone(130, at + 0.3, 0.3, 'square', 0.18);
     },
   };
 
@@ -257,10 +255,9 @@
     const b = $('sound');
     const activation = navigator.userActivation;
     const blocked = sound.on && activation && !activation.hasBeenActive;
-    setText(b, sound.on ? (blocked ? 'Sound: on \u2014 click to allow' : 'Sound: on') : 'Sound: off');
+    setText(b, t(sound.on ? (blocked ? 'sound.blocked' : 'sound.on') : 'sound.off'));
     setAttr(b, 'aria-pressed', sound.on ? 'true' : 'false');
-    setAttr(b, 'title', sound.on ? 'A tone for each pass and each failure; click to silence'
-      : 'Silent; click for a tone at each pass and each failure');
+    setAttr(b, 'title', t(sound.on ? 'sound.onTitle' : 'sound.offTitle'));
   }
 
   // ---------- the tiles ----------
@@ -268,65 +265,65 @@
   const tiles = [];
   let layoutKey = '';
 
+  function buildBody(tile) {
+    const body = el('div', 'tile-body');
+    tile.progress = el('div', 'progress');
+    tile.bar = el('div', 'progress-bar');
+    tile.bar.setAttribute('role', 'progressbar');
+    tile.bar.setAttribute('aria-valuemin', '0');
+    tile.bar.setAttribute('aria-valuemax', '100');
+    tile.fill = el('div', 'progress-fill');
+    tile.bar.appendChild(tile.fill);
+    tile.percent = el('span', 'progress-percent');
+    tile.progress.append(tile.bar, tile.percent);
+    for (const name of ['figures', 'when', 'message', 'hint', 'versions', 'identity', 'tally']) {
+      tile[name] = el('div', 'line ' + name);
+    }
+    // In the order they give way when the tile is short: the last first.
+    body.append(tile.progress, tile.figures, tile.message, tile.hint, tile.when, tile.versions, tile.identity,
+      tile.tally);
+    for (const n of body.children) n.hidden = true;
+    return body;
+  }
+
+  function buildActions(tile) {
+    const actions = el('div', 'tile-actions');
+    tile.retry = el('button', 'retry changes', t('tile.retry'));
+    tile.retry.type = 'button';
+    tile.details = el('button', 'details-button', t('tile.details'));
+    tile.details.type = 'button';
+    actions.append(tile.retry, tile.details);
+    actions.hidden = true;
+    return actions;
+  }
+
   // `index` is the tile's place; `slot` the server's number for the slot.
   function buildTile(index, slot) {
-    const t = { index, slot, cache: {} };
+    const tile = { index, slot, cache: {} };
     const root = el('article', 'tile');
     root.dataset.slot = String(slot);
     root.dataset.state = '';
 
     const head = el('div', 'tile-head');
-    t.label = el('button', 'slot-label');
-    t.label.type = 'button';
-    t.icon = el('span', 'state-icon');
-    head.append(t.label, t.icon);
+    tile.label = el('button', 'slot-label');
+    tile.label.type = 'button';
+    tile.icon = el('span', 'state-icon');
+    head.append(tile.label, tile.icon);
 
-    t.word = el('div', 'state-word');
-
-    t.check = el('div', 'check-badge', '\u26A0 CHECK THIS SLOT');
-    t.check.title = 'Several scanners failed here in a row: check the cable or the adapter';
-    t.check.hidden = true;
-
-    const body = el('div', 'tile-body');
-    t.progress = el('div', 'progress');
-    t.bar = el('div', 'progress-bar');
-    t.bar.setAttribute('role', 'progressbar');
-    t.bar.setAttribute('aria-valuemin', '0');
-    t.bar.setAttribute('aria-valuemax', '100');
-    t.fill = el('div', 'progress-fill');
-    t.bar.appendChild(t.fill);
-    t.percent = el('span', 'progress-percent');
-    t.progress.append(t.bar, t.percent);
-    t.figures = el('div', 'line figures');
-    t.when = el('div', 'line when');
-    t.message = el('div', 'line message');
-    t.hint = el('div', 'line hint');
-    t.versions = el('div', 'line versions');
-    t.identity = el('div', 'line identity');
-    t.tally = el('div', 'line tally');
-    // In the order they give way when the tile is short: the last first.
-    body.append(t.progress, t.figures, t.message, t.hint, t.when, t.versions, t.identity, t.tally);
-
-    const actions = el('div', 'tile-actions');
-    t.retry = el('button', 'retry changes', 'Retry');
-    t.retry.type = 'button';
-    t.details = el('button', 'details-button', 'Details');
-    t.details.type = 'button';
-    actions.append(t.retry, t.details);
-
-    root.append(head, t.word, body, t.check, actions);
-    for (const n of [t.progress, t.figures, t.when, t.message, t.hint, t.versions, t.identity, t.tally, actions]) {
-      n.hidden = true;
-    }
-    t.actions = actions;
-    t.root = root;
+    tile.word = el('div', 'state-word');
+    tile.check = el('div', 'check-badge', '\u26A0 ' + t('tile.check'));
+    tile.check.title = t('tile.checkTitle');
+    tile.check.hidden = true;
+    tile.actions = buildActions(tile);
+    root.append(head, tile.word, buildBody(tile), tile.check, tile.actions);
+    tile.root = root;
 
     root.addEventListener('click', (e) => {
       if (e.target.closest('.retry')) return;
       openDetails(index);
     });
-    t.retry.addEventListener('click', () => retrySlot(index, t.retry));
-    return t;
+    tile.retry.addEventListener('click', () => retrySlot(index, tile.retry));
+    return tile;
   }
 
   function slotState(s) {
@@ -334,12 +331,26 @@
     return str(s.state) || 'waiting';
   }
 
+  function slotLabel(s, index) {
+    return str(s.label) || t('tile.slot', { number: index + 1 });
+  }
+
+  // A slot's results so far, as numbers.
+  function slotCounts(s) {
+    const c = s.counts && typeof s.counts === 'object' ? s.counts : {};
+    return { passed: num(c.passed, 0), failed: num(c.failed, 0), current: num(c.already_current, 0) };
+  }
+
+  function resultsText(c) {
+    return t('results.summary', { count: c.passed + c.failed + c.current, ...c });
+  }
+
   function versionsText(s, state) {
     const from = str(s.from), to = str(s.to);
-    if (state === 'current') return from || to ? 'version ' + (from || to) : '';
-    if (from && to) return from + ' \u2192 ' + to;
-    if (to) return '\u2192 ' + to;
-    return from ? 'version ' + from : '';
+    if (state === 'already_current') return from || to ? t('tile.version', { version: from || to }) : '';
+    if (from && to) return t('tile.versionChange', { from, to });
+    if (to) return t('tile.versionTo', { to });
+    return from ? t('tile.version', { version: from }) : '';
   }
 
   function identityText(s) {
@@ -349,119 +360,148 @@
   }
 
   function tallyText(s) {
-    const p = num(s.passed, 0), f = num(s.failed, 0), c = num(s.alreadyCurrent, 0);
-    if (p + f + c === 0) return '';
-    return '\u2713 ' + p + ' \u00B7 \u2717 ' + f + ' \u00B7 = ' + c;
+    const c = slotCounts(s);
+    if (c.passed + c.failed + c.current === 0) return '';
+    const n = I18n.number;
+    return '\u2713 ' + n(c.passed) + ' \u00B7 \u2717 ' + n(c.failed) + ' \u00B7 = ' + n(c.current);
   }
 
+  // A hint's words from the catalog, its facts put in as they came.
+  function hintText(h) {
+    if (!h || typeof h !== 'object') return str(h);
+    const name = str(h.hint);
+    const facts = h.facts && typeof h.facts === 'object' ? h.facts : {};
+    return I18n.has('hint.' + name) ? t('hint.' + name, facts) : name;
+  }
+
+  function hintsOf(s) {
+    return Array.isArray(s.hints) ? s.hints.map(hintText).filter(Boolean) : [];
+  }
+
+  function uploading(s) {
+    const total = num(s.total, 0);
+    return total > 0 && num(s.sent, 0) < total;
+  }
+
+  // The upload's rate and time left; all of its figures for the title.
   function uploadFigures(s) {
-    const parts = [];
     const rate = num(s.rate, 0), left = num(s.left, -1);
-    if (rate > 0) parts.push((rate / 1024).toFixed(1) + ' KB/s');
-    if (left >= 0) parts.push(shortSpan(left) + ' left');
-    return parts.length ? parts.join(' \u00B7 ') : str(s.text) || CAPTIONS.upload;
+    const sent = t('tile.sent', { sent: I18n.kilobytes(num(s.sent, 0)), total: I18n.kilobytes(num(s.total, 0)) });
+    const parts = [];
+    if (rate > 0) parts.push(I18n.rate(rate));
+    if (left >= 0) parts.push(t('tile.left', { duration: I18n.duration(left) }));
+    return { text: (parts.length ? parts : [sent]).join(' \u00B7 '), title: [sent, ...parts].join(' \u00B7 ') };
   }
 
-  function updateTile(t, s, run) {
-    const c = t.cache;
-    const state = slotState(s);
-    const kind = KINDS[state] || 'idle';
-    const label = str(s.label) || 'slot ' + (t.index + 1);
+  function figuresOf(s, state, kind, hints) {
+    if (kind === 'work' && uploading(s)) return uploadFigures(s);
+    const caption = state === 'failed' && hints.length ? '' : stateCaption(state);
+    return { text: caption, title: caption };
+  }
 
+  function whenText(end) {
+    if (!end) return '';
+    const parts = [I18n.clock(end.time)];
+    const seconds = num(end.seconds, -1);
+    if (seconds >= 0) parts.push(I18n.duration(seconds));
+    return parts.filter(Boolean).join(' \u00B7 ');
+  }
+
+  // A line of the tile's body: shown when it has text, and whole in its
+  // title, for a line cut short.
+  function setLine(node, text, title) {
+    setText(node, text);
+    setAttr(node, 'title', title === undefined ? text : title);
+    setShown(node, text !== '');
+  }
+
+  function drawHead(tile, s, state, kind) {
+    const c = tile.cache;
+    const label = slotLabel(s, tile.index);
     if (c.label !== label) {
       c.label = label;
-      setText(t.label, label);
-      t.root.style.setProperty('--label-fit', fitFor(label, t.label, 1.3));
+      setText(tile.label, label);
+      tile.root.style.setProperty('--label-fit', fitFor(label, tile.label, 1.3));
     }
-    setAttr(t.label, 'title', label + (s.port ? ' \u2014 ' + str(s.port) : ''));
-    setAttr(t.label, 'aria-label', 'Slot ' + label + ': details');
+    setAttr(tile.label, 'title', s.port ? t('tile.labelTitle', { label, port: str(s.port) }) : label);
+    setAttr(tile.label, 'aria-label', t('tile.labelAria', { label }));
 
     if (c.state !== state) {
       c.state = state;
-      t.root.dataset.state = state;
-      const word = WORDS[state] || state.toUpperCase();
-      setText(t.word, word);
-      t.root.style.setProperty('--word-fit', fitFor(word, t.word, 0));
+      tile.root.dataset.state = state;
+      const word = stateWord(state);
+      setText(tile.word, word);
+      tile.root.style.setProperty('--word-fit', fitFor(word, tile.word, 0));
     }
     if (c.kind !== kind) {
-      if (c.kind) t.root.classList.remove('k-' + c.kind);
-      t.root.classList.add('k-' + kind);
+      if (c.kind) tile.root.classList.remove('k-' + c.kind);
+      tile.root.classList.add('k-' + kind);
       c.kind = kind;
-      t.icon.replaceChildren(makeIcon(kind));
+      tile.icon.replaceChildren(makeIcon(kind));
     }
+  }
 
-    const ended = state === 'passed' || state === 'failed' || state === 'current';
-    const end = s.end && typeof s.end === 'object' ? s.end : null;
-
-    // progress: the upload's bar, or any phase's percent the child reports
+  // Progress: the upload's bar, or any phase's percent the child reports.
+  function drawProgress(tile, s, kind) {
     const percent = Math.max(0, Math.min(100, Math.round(num(s.percent, 0))));
-    const showBar = kind === 'work' && (state === 'upload' || percent > 0);
-    setShown(t.progress, showBar);
-    if (showBar && c.percent !== percent) {
-      c.percent = percent;
-      t.fill.style.width = percent + '%';
-      setText(t.percent, percent + '%');
-      setAttr(t.bar, 'aria-valuenow', percent);
+    const showBar = kind === 'work' && (percent > 0 || num(s.total, 0) > 0);
+    setShown(tile.progress, showBar);
+    if (showBar && tile.cache.percent !== percent) {
+      tile.cache.percent = percent;
+      tile.fill.style.width = percent + '%';
+      setText(tile.percent, I18n.percent(percent));
+      setAttr(tile.bar, 'aria-valuenow', percent);
     }
+  }
 
-    let figures = '';
-    if (state === 'upload') figures = uploadFigures(s);
-    else if (kind === 'work' || kind === 'idle') figures = str(s.text) || CAPTIONS[state] || '';
-    setText(t.figures, figures);
-    setShown(t.figures, figures !== '');
-
-    let when = '';
-    if (ended && end) {
-      when = timeOf(end.time);
-      const seconds = num(end.seconds, -1);
-      if (seconds >= 0) when += (when ? ' \u00B7 ' : '') + duration(seconds);
-    }
-    setText(t.when, when);
-    setShown(t.when, when !== '');
-
+  function drawLines(tile, s, state, kind) {
+    const hints = hintsOf(s);
+    const figures = figuresOf(s, state, kind, hints);
+    setLine(tile.figures, figures.text, figures.title);
+    const ended = kind === 'passed' || kind === 'failed' || kind === 'current';
+    const end = s.end && typeof s.end === 'object' ? s.end : null;
+    setLine(tile.when, ended ? whenText(end) : '');
     const failed = state === 'failed';
     const message = failed && end ? str(end.message) : '';
-    setText(t.message, message);
-    setAttr(t.message, 'title', message);
-    setShown(t.message, message !== '');
+    setLine(tile.message, message);
+    const hint = failed && hints.length ? hints[0] : '';
+    setLine(tile.hint, hint);
+    const quiet = kind === 'idle' || kind === 'stopped';
+    setLine(tile.versions, quiet ? '' : versionsText(s, state));
+    setLine(tile.identity, quiet ? '' : identityText(s));
+    const tally = quiet || kind === 'passed' || kind === 'current' ? tallyText(s) : '';
+    setLine(tile.tally, tally, tally ? t('tile.tallyTitle', { results: resultsText(slotCounts(s)) }) : '');
+    return hints;
+  }
 
-    const hints = Array.isArray(s.hints) ? s.hints : [];
-    const hint = failed && hints.length ? str(hints[0]) : '';
-    setText(t.hint, hint);
-    setAttr(t.hint, 'title', hint);
-    setShown(t.hint, hint !== '');
+  function drawActions(tile, s, run, hints) {
+    const failed = slotState(s) === 'failed';
+    setShown(tile.check, !!s.checkSlot);
+    setFlag(tile.root, 'check', !!s.checkSlot);
+    setShown(tile.actions, failed);
+    setShown(tile.retry, failed && !run.readOnly);
+    setDisabled(tile.retry, !!(run.stopping || run.ended || tile.pending));
+    const details = hints.length > 1 ? t('tile.detailsMore', { count: hints.length - 1 }) : t('tile.details');
+    setText(tile.details, details);
+    setAttr(tile.details, 'title', details);
+  }
 
-    const versions = kind === 'idle' || kind === 'stopped' ? '' : versionsText(s, state);
-    setText(t.versions, versions);
-    setShown(t.versions, versions !== '');
-
-    const identity = kind === 'idle' || kind === 'stopped' ? '' : identityText(s);
-    setText(t.identity, identity);
-    setShown(t.identity, identity !== '');
-
-    const tally = kind === 'idle' || kind === 'stopped' || state === 'passed' || state === 'current' ? tallyText(s) : '';
-    setText(t.tally, tally);
-    setAttr(t.tally, 'title', tally ? 'this slot: ' + num(s.passed, 0) + ' passed, ' + num(s.failed, 0)
-      + ' failed, ' + num(s.alreadyCurrent, 0) + ' already current' : '');
-    setShown(t.tally, tally !== '');
-
-    setShown(t.check, !!s.checkSlot);
-    setFlag(t.root, 'check', !!s.checkSlot);
-
-    const canRetry = failed && !run.readOnly;
-    setShown(t.actions, failed);
-    setShown(t.retry, canRetry);
-    setDisabled(t.retry, !!(run.stopping || run.ended || t.pending));
-    setText(t.details, hints.length > 1 ? 'Details +' + (hints.length - 1) : 'Details');
+  function updateTile(tile, s, run) {
+    const state = slotState(s);
+    const kind = kindOf(state);
+    drawHead(tile, s, state, kind);
+    drawProgress(tile, s, kind);
+    const hints = drawLines(tile, s, state, kind);
+    drawActions(tile, s, run, hints);
   }
 
   async function retrySlot(index, button) {
-    const t = tiles[index];
-    if (t) t.pending = true;
+    const tile = tiles[index];
+    if (tile) tile.pending = true;
     if (button) button.disabled = true;
-    const label = t ? t.cache.label : 'slot ' + (index + 1);
-    await post('/api/retry', { slot: t ? t.slot : index }, 'Retry ' + label);
-    if (t) t.pending = false;
+    const label = tile ? tile.cache.label : t('tile.slot', { number: index + 1 });
+    await post('/api/retry', { slot: tile ? tile.slot : index }, ['what.retrySlot', { label }]);
+    if (tile) tile.pending = false;
     if (current) drawAll(current);
   }
 
@@ -501,9 +541,9 @@
     tiles.length = 0;
     const nodes = [];
     slots.forEach((s, i) => {
-      const t = buildTile(i, num(s.index, i));
-      tiles.push(t);
-      nodes.push(t.root);
+      const tile = buildTile(i, num(s.index, i));
+      tiles.push(tile);
+      nodes.push(tile.root);
     });
     grid.replaceChildren(...nodes);
     layoutKey = '';
@@ -521,6 +561,57 @@
     if (!d.open) d.showModal();
   }
 
+  function scannerText(s) {
+    const id = s.scanner && typeof s.scanner === 'object' ? s.scanner : null;
+    if (!id) return t('details.unknown');
+    return t('details.identity', {
+      module: str(id.module), software: str(id.software), hardware: str(id.hardware), customer: str(id.customer),
+    });
+  }
+
+  function endText(s) {
+    const end = s.end && typeof s.end === 'object' ? s.end : null;
+    if (!end) return t('details.noEnd');
+    const message = str(end.message) || str(end.outcome);
+    const time = I18n.clock(end.time), seconds = num(end.seconds, -1);
+    if (!time || seconds < 0) return message;
+    return t('details.end', { message, time, duration: I18n.duration(seconds) });
+  }
+
+  function drawFacts(s) {
+    setText($('details-port'), s.port);
+    setText($('details-scanner'), scannerText(s));
+    const from = str(s.from), to = str(s.to);
+    const unknown = t('details.versionUnknown');
+    setText($('details-version'), from || to ? t('tile.versionChange', { from: from || unknown, to: to || unknown })
+      : t('details.unknown'));
+    setText($('details-end'), endText(s));
+    setText($('details-counts'), resultsText(slotCounts(s)));
+  }
+
+  function drawHints(s) {
+    const hints = hintsOf(s);
+    const list = $('details-hints');
+    const hintsKey = I18n.lang + JSON.stringify(hints);
+    if (list.dataset.key !== hintsKey) {
+      list.dataset.key = hintsKey;
+      list.replaceChildren(...hints.map((h) => el('li', '', h)));
+    }
+    setShown($('details-hints-title'), hints.length > 0);
+    setShown(list, hints.length > 0);
+  }
+
+  function drawTrace(s) {
+    const trace = Array.isArray(s.trace) ? s.trace.map(str).join('\n') : '';
+    const text = trace || t('details.noTrace');
+    const pre = $('details-trace');
+    if (pre.textContent !== text) {
+      const atBottom = pre.scrollTop + pre.clientHeight >= pre.scrollHeight - 4;
+      pre.textContent = text;
+      if (atBottom) pre.scrollTop = pre.scrollHeight;
+    }
+  }
+
   function drawDetails() {
     const d = $('details');
     if (!current || detailsSlot < 0 || !current.slots || !current.slots[detailsSlot]) {
@@ -530,53 +621,14 @@
     const s = current.slots[detailsSlot];
     const run = current.run || {};
     const state = slotState(s);
-    const kind = KINDS[state] || 'idle';
-    setText($('details-title'), 'Slot ' + (str(s.label) || detailsSlot + 1));
+    setText($('details-title'), t('details.title', { label: slotLabel(s, detailsSlot) }));
     const stateBox = $('details-state');
-    setText(stateBox, WORDS[state] || state.toUpperCase());
-    setAttr(stateBox, 'class', 'details-state k-' + kind);
+    setText(stateBox, stateWord(state));
+    setAttr(stateBox, 'class', 'details-state k-' + kindOf(state));
     setShown($('details-check'), !!s.checkSlot);
-    setText($('details-port'), s.port);
-
-    const id = s.scanner && typeof s.scanner === 'object' ? s.scanner : null;
-    setText($('details-scanner'), id
-      ? ['module ' + str(id.module), 'software ' + str(id.software), 'hardware ' + str(id.hardware),
-        'customer ' + str(id.customer)].join(' \u00B7 ')
-      : 'not known yet');
-    const from = str(s.from), to = str(s.to);
-    setText($('details-version'), from || to ? (from || '?') + ' \u2192 ' + (to || '?') : 'not known yet');
-
-    const end = s.end && typeof s.end === 'object' ? s.end : null;
-    let endText = 'none yet';
-    if (end) {
-      endText = str(end.message) || str(end.outcome);
-      if (end.outcome && end.message) endText += ' (' + str(end.outcome) + ')';
-      const at = timeOf(end.time);
-      if (at) endText += ' at ' + at;
-      if (num(end.seconds, -1) >= 0) endText += ', after ' + duration(end.seconds);
-    }
-    setText($('details-end'), endText);
-    setText($('details-counts'), num(s.passed, 0) + ' passed \u00B7 ' + num(s.failed, 0) + ' failed \u00B7 '
-      + num(s.alreadyCurrent, 0) + ' already current');
-
-    const hints = Array.isArray(s.hints) ? s.hints.map(str) : [];
-    const list = $('details-hints');
-    const hintsKey = JSON.stringify(hints);
-    if (list.dataset.key !== hintsKey) {
-      list.dataset.key = hintsKey;
-      list.replaceChildren(...hints.map((h) => el('li', '', h)));
-    }
-    setShown($('details-hints-title'), hints.length > 0);
-    setShown(list, hints.length > 0);
-
-    const trace = Array.isArray(s.trace) ? s.trace.map(str).join('\n') : '';
-    const pre = $('details-trace');
-    if (pre.textContent !== (trace || 'nothing yet')) {
-      const atBottom = pre.scrollTop + pre.clientHeight >= pre.scrollHeight - 4;
-      pre.textContent = trace || 'nothing yet';
-      if (atBottom) pre.scrollTop = pre.scrollHeight;
-    }
-
+    drawFacts(s);
+    drawHints(s);
+    drawTrace(s);
     const retry = $('details-retry');
     setShown(retry, state === 'failed' && !run.readOnly);
     setDisabled(retry, !!(run.stopping || run.ended));
@@ -588,51 +640,58 @@
     const name = $('image-name'), size = $('image-size'), sha = $('image-sha');
     const header = $('image-header');
     if (!image || typeof image !== 'object') {
-      setText(name, 'no image');
-      setText(size, '');
-      setText(sha, '');
-      setText(header, '');
+      setText(name, t('image.none'));
+      setAttr(name, 'title', '');
+      for (const node of [size, sha, header]) setText(node, '');
       return;
     }
     setText(name, image.name);
     setAttr(name, 'title', image.name);
     const bytes = num(image.size, -1);
-    setText(size, bytes >= 0 ? kilobytes(bytes) : '');
-    setAttr(size, 'title', bytes >= 0 ? bytes + ' bytes' : '');
+    setText(size, bytes >= 0 ? I18n.kilobytes(bytes) : '');
+    setAttr(size, 'title', bytes >= 0 ? t('image.bytes', { count: bytes }) : '');
     const hash = str(image.sha256);
-    setText(sha, hash ? 'SHA-256 ' + hash.slice(0, 8) + '\u2026' : '');
-    setAttr(sha, 'title', hash ? 'SHA-256 ' + hash : '');
-    if (image.hasHeader) {
-      setText(header, 'for ' + str(image.module) + ' ' + str(image.software));
-      setFlag(header, 'no-header', false);
-    } else {
-      setText(header, 'no header');
-      setFlag(header, 'no-header', true);
-    }
+    setText(sha, hash ? t('image.sha256', { hash: hash.slice(0, 8) + '\u2026' }) : '');
+    setAttr(sha, 'title', hash ? t('image.sha256', { hash }) : '');
+    const known = !!image.hasHeader;
+    setText(header, known ? t('image.for', { module: str(image.module), software: str(image.software) })
+      : t('image.noHeader'));
+    setAttr(header, 'title', known ? '' : t('image.noHeaderTitle'));
+    setFlag(header, 'no-header', !known);
+  }
+
+  function accessText(access) {
+    const name = str(access);
+    if (!name) return '';
+    return I18n.has('access.' + name) ? t('access.' + name) : t('access.other', { name });
   }
 
   function drawCounts(counts) {
     counts = counts || {};
-    setText($('count-passed'), num(counts.passed, 0));
-    setText($('count-failed'), num(counts.failed, 0));
-    setText($('count-current'), num(counts.alreadyCurrent, 0));
+    setText($('count-passed'), I18n.number(num(counts.passed, 0)));
+    setText($('count-failed'), I18n.number(num(counts.failed, 0)));
+    setText($('count-current'), I18n.number(num(counts.already_current, 0)));
     const perHour = num(counts.perHour, 0);
-    setText($('count-rate'), perHour >= 10 ? perHour.toFixed(0) : perHour.toFixed(1));
+    setText($('count-rate'), I18n.number(perHour, perHour >= 10 ? 0 : 1));
+  }
+
+  function reasonItem(r) {
+    const li = el('li');
+    const count = num(r.count, 0);
+    const message = str(r.message) || str(r.outcome);
+    li.append(el('span', 'reason-count', I18n.number(count)), el('span', 'reason-text', message));
+    li.title = t('reasons.itemTitle', { message, count });
+    return li;
   }
 
   function drawReasons(reasons) {
     const ranked = (Array.isArray(reasons) ? reasons.filter((r) => r && num(r.count, 0) > 0) : [])
       .sort((a, b) => num(b.count, 0) - num(a.count, 0)).slice(0, 5);
     const list = $('reasons-list');
-    const key = JSON.stringify(ranked.map((r) => [r.message, r.outcome, r.count]));
+    const key = I18n.lang + JSON.stringify(ranked.map((r) => [r.message, r.outcome, r.count]));
     if (list.dataset.key === key) return;
     list.dataset.key = key;
-    list.replaceChildren(...ranked.map((r) => {
-      const li = el('li');
-      li.append(el('span', 'reason-count', str(num(r.count, 0))), el('span', 'reason-text', str(r.message) || str(r.outcome)));
-      li.title = str(r.message) + (r.outcome ? ' (' + str(r.outcome) + ')' : '');
-      return li;
-    }));
+    list.replaceChildren(...ranked.map(reasonItem));
     setShown(list, ranked.length > 0);
     setShown($('reasons-none'), ranked.length === 0);
   }
@@ -645,6 +704,56 @@
     return Math.ceil(elapsed / 24 / 3600) * 3600;
   }
 
+  function spanText(bucket) {
+    return bucket < 3600 ? I18n.unit(bucket / 60, 'minute') : I18n.unit(bucket / 3600, 'hour');
+  }
+
+  // The server counts results per minute of the run; a bar holds `bucket` seconds.
+  function barsOf(history, bucket, count) {
+    const bars = [];
+    for (let i = 0; i < count; i++) bars.push({ passed: 0, current: 0, failed: 0 });
+    for (const h of history) {
+      const i = Math.min(count - 1, Math.max(0, Math.floor(num(h.minute, 0) * 60 / bucket)));
+      bars[i].passed += num(h.passed, 0);
+      bars[i].failed += num(h.failed, 0);
+      bars[i].current += num(h.already_current, 0);
+    }
+    return bars;
+  }
+
+  function chartSvg(W, H) {
+    const chart = svg('svg', { viewBox: '0 0 ' + W + ' ' + H, preserveAspectRatio: 'none', role: 'img' });
+    const defs = svg('defs', {});
+    const hatch = svg('pattern', { id: 'hatch-failed', width: '4', height: '4', patternUnits: 'userSpaceOnUse', patternTransform: 'rotate(45)' });
+    hatch.append(svg('rect', { width: '4', height: '4', fill: '#f29a9f' }), svg('rect', { width: '2', height: '4', fill: '#b3121b' }));
+    defs.appendChild(hatch);
+    chart.appendChild(defs);
+    return chart;
+  }
+
+  const FILLS = { passed: '#146c34', current: '#1d4f9a', failed: 'url(#hatch-failed)' };
+
+  // One bar, stacked, with its time and figures in its title.
+  function barGroup(b, i, size, from) {
+    const { top, H, slotW, barW } = size;
+    let y = H;
+    const x = i * slotW + (slotW - barW) / 2;
+    const g = svg('g', {});
+    for (const k of ['passed', 'current', 'failed']) {
+      if (!b[k]) continue;
+      const h = (b[k] / top) * (H - 2);
+      y -= h;
+      g.appendChild(svg('rect', { x: x.toFixed(2), y: y.toFixed(2), width: barW.toFixed(2), height: h.toFixed(2), fill: FILLS[k] }));
+    }
+    const title = svg('title', {});
+    const results = resultsText(b);
+    title.textContent = from ? t('chart.barTitle', { time: from, results }) : results;
+    g.appendChild(title);
+    // a bar with nothing still takes the pointer, for its title
+    g.appendChild(svg('rect', { x: (i * slotW).toFixed(2), y: '0', width: slotW.toFixed(2), height: String(H), fill: 'transparent' }));
+    return g;
+  }
+
   let chartKey = '';
   function drawChart(state) {
     const run = state.run || {};
@@ -652,63 +761,35 @@
     const elapsed = Math.max(1, num(run.elapsed, 0));
     const bucket = bucketFor(elapsed);
     const count = Math.max(1, Math.ceil(elapsed / bucket));
-    let results = 0;
-    for (const h of history) results += num(h.passed, 0) + num(h.failed, 0) + num(h.current, 0);
-    const key = bucket + '/' + count + '/' + results + '/' + str(run.started);
+    const bars = barsOf(history, bucket, count);
+    const totals = { passed: 0, current: 0, failed: 0 };
+    let most = 0;
+    for (const b of bars) {
+      for (const k in totals) totals[k] += b[k];
+      most = Math.max(most, b.passed + b.current + b.failed);
+    }
+    const key = [I18n.lang, bucket, count, str(run.started), JSON.stringify(bars)].join('/');
     if (key === chartKey) return;
     chartKey = key;
 
-    const bars = [];
-    for (let i = 0; i < count; i++) bars.push({ passed: 0, current: 0, failed: 0 });
-    // The server counts results per minute of the run.
-    for (const h of history) {
-      const i = Math.min(count - 1, Math.max(0, Math.floor(num(h.minute, 0) * 60 / bucket)));
-      for (const k of ['passed', 'current', 'failed']) bars[i][k] += num(h[k], 0);
-    }
-    let most = 0;
-    for (const b of bars) most = Math.max(most, b.passed + b.current + b.failed);
-    const top = Math.max(1, most);
-
-    const W = 240, H = 100, slotW = W / count, barW = Math.max(1, slotW * 0.8);
-    const chart = svg('svg', { viewBox: '0 0 ' + W + ' ' + H, preserveAspectRatio: 'none', role: 'img' });
-    const defs = svg('defs', {});
-    const hatch = svg('pattern', { id: 'hatch-failed', width: '4', height: '4', patternUnits: 'userSpaceOnUse', patternTransform: 'rotate(45)' });
-    hatch.append(svg('rect', { width: '4', height: '4', fill: '#f29a9f' }), svg('rect', { width: '2', height: '4', fill: '#b3121b' }));
-    defs.appendChild(hatch);
-    chart.appendChild(defs);
-
+    const W = 240, H = 100;
+    const size = { top: Math.max(1, most), H, slotW: W / count, barW: Math.max(1, (W / count) * 0.8) };
+    const chart = chartSvg(W, H);
     const started = new Date(str(run.started));
     const hasStart = !isNaN(started.getTime());
-    const fills = { passed: '#146c34', current: '#1d4f9a', failed: 'url(#hatch-failed)' };
-    const totals = { passed: 0, current: 0, failed: 0 };
     bars.forEach((b, i) => {
-      let y = H;
-      const x = i * slotW + (slotW - barW) / 2;
-      const g = svg('g', {});
-      for (const k of ['passed', 'current', 'failed']) {
-        totals[k] += b[k];
-        if (!b[k]) continue;
-        const h = (b[k] / top) * (H - 2);
-        y -= h;
-        g.appendChild(svg('rect', { x: x.toFixed(2), y: y.toFixed(2), width: barW.toFixed(2), height: h.toFixed(2), fill: fills[k] }));
-      }
-      const title = svg('title', {});
-      const from = hasStart ? hoursMinutes(new Date(started.getTime() + i * bucket * 1000)) : '';
-      title.textContent = (from ? from + ': ' : '') + b.passed + ' passed, ' + b.failed + ' failed, ' + b.current + ' already current';
-      g.appendChild(title);
-      // a bar with nothing still takes the pointer, for its title
-      g.appendChild(svg('rect', { x: (i * slotW).toFixed(2), y: '0', width: slotW.toFixed(2), height: String(H), fill: 'transparent' }));
-      chart.appendChild(g);
+      const from = hasStart ? I18n.hoursMinutes(new Date(started.getTime() + i * bucket * 1000)) : '';
+      chart.appendChild(barGroup(b, i, size, from));
     });
-    const per = bucket < 3600 ? bucket / 60 + ' min' : bucket / 3600 + ' h';
-    chart.setAttribute('aria-label', 'Results per ' + per + ': ' + totals.passed + ' passed, '
-      + totals.failed + ' failed, ' + totals.current + ' already current');
+    const span = spanText(bucket);
+    chart.setAttribute('aria-label', t('chart.aria', { span, results: resultsText(totals) }));
     $('chart-box').replaceChildren(chart);
-    setText($('chart-scale'), 'per ' + per + ', top ' + most);
+    setText($('chart-scale'), t('chart.scale', { span, top: most }));
   }
 
   // ---------- the whole state ----------
 
+  const STATE_VERSION = 2;
   let current = null;
   let gridShape = '';
   let receivedAt = 0;
@@ -716,21 +797,24 @@
   let connected = false;
   const lastEnds = new Map(); // slot -> what ended there last, to hear each end once
 
-  function drawRun(run) {
-    document.body.classList.toggle('read-only', !!run.readOnly);
-    setShown($('read-only-badge'), !!run.readOnly);
-    const started = new Date(str(run.started));
-    setText($('run-started'), isNaN(started.getTime()) ? '' : 'since ' + clockOf(started));
-
+  function drawBanner(run) {
     const rb = $('run-banner');
     if (run.ended) {
-      setText(rb, 'the station has stopped');
+      setText(rb, t('banner.ended'));
       setAttr(rb, 'class', 'banner ended');
     } else if (run.stopping) {
-      setText(rb, 'finishing: no new scanners are taken');
+      setText(rb, t('banner.stopping'));
       setAttr(rb, 'class', 'banner stopping');
     }
     setShown(rb, !!(run.ended || run.stopping));
+  }
+
+  function drawRun(run) {
+    document.body.classList.toggle('read-only', !!run.readOnly);
+    setShown($('read-only-badge'), !!run.readOnly);
+    const since = I18n.clock(run.started);
+    setText($('run-started'), since ? t('run.since', { time: since }) : '');
+    drawBanner(run);
 
     const frozen = !!(run.readOnly || run.ended);
     const anyFailed = Array.isArray(current.slots) && current.slots.some((s) => slotState(s) === 'failed');
@@ -754,7 +838,7 @@
     const run = current.run || {};
     let elapsed = num(run.elapsed, 0);
     if (connected && !run.ended) elapsed += (Date.now() - receivedAt) / 1000;
-    setText($('run-elapsed'), '\u00B7 ' + clockSpan(elapsed));
+    setText($('run-elapsed'), '\u00B7 ' + I18n.elapsed(elapsed));
   }
 
   function hearEnds(slots) {
@@ -782,7 +866,7 @@
     }
     drawRun(run);
     drawImage(state.image);
-    setText($('image-access'), run.access ? str(run.access) + ' access' : '');
+    setText($('image-access'), accessText(run.access));
     drawCounts(state.counts);
     drawReasons(state.reasons);
     drawChart(state);
@@ -796,11 +880,13 @@
     try {
       state = JSON.parse(text);
     } catch (e) {
-      showError('the station sent a state this page cannot read');
+      showError('error.unreadable');
       return;
     }
     if (!state || typeof state !== 'object') return;
-    if (state.version !== 1) showError('the station speaks state version ' + str(state.version) + '; this page knows 1');
+    if (state.version !== STATE_VERSION) {
+      showError('error.version', { version: str(state.version), known: String(STATE_VERSION) });
+    }
     // Another run behind the same address (the station was started again):
     // its ends are not news.
     const started = str((state.run || {}).started);
@@ -849,7 +935,7 @@
     const operator = $('operator'), lot = $('lot');
     if (!operator.dataset.dirty && !lot.dataset.dirty) return;
     const sent = { operator: operator.value, lot: lot.value };
-    const ok = await post('/api/settings', sent, 'Saving operator and lot');
+    const ok = await post('/api/settings', sent, ['what.settings']);
     for (const input of [operator, lot]) {
       if (ok) {
         input.removeAttribute('aria-invalid');
@@ -879,8 +965,8 @@
       });
     }
 
-    $('retry-failed').addEventListener('click', () => post('/api/retry-failed', undefined, 'Retry failed'));
-    $('finish').addEventListener('click', () => post('/api/finish', undefined, 'Finish'));
+    $('retry-failed').addEventListener('click', () => post('/api/retry-failed', undefined, ['what.retryFailed']));
+    $('finish').addEventListener('click', () => post('/api/finish', undefined, ['what.finish']));
     $('stop').addEventListener('click', () => {
       const d = $('stop-dialog');
       if (!d.open) d.showModal();
@@ -889,7 +975,7 @@
     $('stop-cancel').addEventListener('click', () => $('stop-dialog').close());
     $('stop-confirm').addEventListener('click', () => {
       $('stop-dialog').close();
-      post('/api/stop', undefined, 'Stop');
+      post('/api/stop', undefined, ['what.stop']);
     });
 
     $('sound').addEventListener('click', () => {
@@ -934,7 +1020,20 @@
     else window.addEventListener('resize', layoutGrid);
   }
 
-  function start() {
+  // Another language: the static texts are filled already; the rest is
+  // drawn again from scratch, tiles and all.
+  function redraw() {
+    drawSoundButton();
+    if (errorShown) drawError();
+    gridShape = '';
+    chartKey = '';
+    if (current) drawAll(current);
+  }
+
+  async function start() {
+    await I18n.load();
+    I18n.bindSelector($('language'));
+    I18n.onChange(redraw);
     sound.load();
     drawSoundButton();
     wireControls();
