@@ -1,9 +1,11 @@
 #include "station/station_server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -86,11 +88,29 @@ Role RoleOf(const std::string& token) {
 }
 
 // "/?token=abc" → "abc".
+// The value of `name` in the target's query; "" when it has none.
+std::string QueryValue(const std::string& target, const std::string& name) {
+    size_t query = target.find('?');
+    if (query == std::string::npos) return "";
+    for (size_t at = query + 1; at <= target.size();) {
+        size_t end = std::min(target.find('&', at), target.size());
+        if (target.compare(at, name.size() + 1, name + "=") == 0)
+            return target.substr(at + name.size() + 1, end - at - name.size() - 1);
+        at = end + 1;
+    }
+    return "";
+}
+
 std::string QueryToken(const std::string& target) {
-    size_t at = target.find("?token=");
-    if (at == std::string::npos) return "";
-    std::string token = target.substr(at + 7);
-    return token.substr(0, token.find('&'));
+    return QueryValue(target, "token");
+}
+
+// Home, keeping a language the address asked for: only a plain tag passes.
+std::string HomeOf(const std::string& target) {
+    std::string lang = QueryValue(target, "lang");
+    bool plain = !lang.empty() && lang.size() <= 16;
+    for (char c : lang) plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || c == '-');
+    return plain ? "/?lang=" + lang : "/";
 }
 
 std::string PathOf(const std::string& target) {
@@ -263,7 +283,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void Post(const std::string& path, const std::string& body, Role role);
     void OpenEvents(Role role);
     void Page(const std::string& path);
-    void SetCookieAndGoHome(const std::string& token);
+    void SetCookieAndGoHome(const std::string& token, const std::string& home);
 
     beast::tcp_stream stream_;
     std::chrono::steady_clock::time_point born_;
@@ -288,14 +308,14 @@ void Session::Handle(http::request<http::string_body> req) {
         return Refuse(http::status::forbidden,
                       "no valid token: open the address the station printed");
     if (req.method() == http::verb::get && PathOf(target) == "/" && !QueryToken(target).empty())
-        return SetCookieAndGoHome(token);
+        return SetCookieAndGoHome(token, HomeOf(target));
     Route(req, role);
 }
 
 // The token leaves the address bar: from now on the cookie carries it.
-void Session::SetCookieAndGoHome(const std::string& token) {
-    Response res = Text(http::status::see_other, "see /");
-    res.set(http::field::location, "/");
+void Session::SetCookieAndGoHome(const std::string& token, const std::string& home) {
+    Response res = Text(http::status::see_other, "see " + home);
+    res.set(http::field::location, home);
     res.set(http::field::set_cookie,
             CookieName() + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
     Send(std::move(res), false);

@@ -78,6 +78,13 @@ class Attack:
                      "the token is swapped for a strict HTTP-only cookie: %s" %
                      (got and got.headers))
         self.c.check(self.state() is not None, "the cookie opens the state")
+        # A language asked for in the address survives the swap; anything else does not.
+        for query, home in (("?lang=de&token=" + st.token, "/?lang=de"),
+                            ("?token=" + st.token + "&lang=zh-CN", "/?lang=zh-CN"),
+                            ("?token=" + st.token + "&lang=%0d%0aX:1", "/")):
+            got = request(st.port, "GET", "/" + query, [("Host", st.host)])
+            self.c.check(got and got.status == 303 and got.header("location") == home,
+                         "%s goes to %s: %s" % (query, home, got and got.headers))
 
     def check_settings_work(self):
         got = request(self.station.port, "POST", "/api/settings",

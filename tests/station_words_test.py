@@ -27,6 +27,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 sys.dont_write_bytecode = True  # nothing left in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -40,7 +41,7 @@ LANGUAGES = ["en", "de", "es", "pl", "vi", "zh-CN"]
 SIZES = {8: (1366, 768), 32: (1920, 1080)}
 OPEN, CLOSE = "\u27e6", "\u27e7"
 # What may stand outside the marks besides data: figures and punctuation.
-RESIDUE = re.compile(r"^[\s\d.,:;/\-\u2013\u2014()%+\u2192\u2190=\u2713\u2717\u26a0\u2026#\u00d7'\"\u00b7\u2022|\[\]]*$")
+RESIDUE = re.compile(r"^[\s\d.,:;/\-\u2013\u2014()%+\u2192\u2190=\u2713\u2717\u26a0\u2026\u2715#\u00d7'\"\u00b7\u2022|\[\]]*$")
 
 FILES = {"/": ("index.html", "text/html"), "/station.js": ("station.js", "text/javascript"),
          "/station.css": ("station.css", "text/css"), "/i18n.js": ("i18n.js", "text/javascript")}
@@ -180,6 +181,7 @@ def data_of(state):
         texts.update(str(slot.get(k) or "") for k in ("label", "port", "from", "to"))
         texts.update(str(v) for v in (slot.get("scanner") or {}).values())
         texts.add((slot.get("end") or {}).get("message", ""))
+        texts.update(slot.get("trace", []))
         for hint in slot.get("hints", []):
             texts.update(str(v) for v in hint.get("facts", {}).values())
     return sorted((t for t in texts if t), key=len, reverse=True)
@@ -233,7 +235,7 @@ class Bench:
         self.page.close()
 
 
-def check_pseudo(bench):
+def check_pseudo(bench, work):
     c = bench.checks
     bench.size(8)
     bench.open("qps")
@@ -254,7 +256,12 @@ def check_pseudo(bench):
     c.check(not strays, "the details: text from outside the catalog: %s" % strays)
 
 
-def check_fit(bench, lang):
+def check_fit(bench, work):
+    for lang in LANGUAGES:
+        check_fit_in(bench, lang)
+
+
+def check_fit_in(bench, lang):
     c = bench.checks
     bench.open(lang)
     for slots, states in ((8, bench.states["screens"]), (32, [bench.states["wide"]])):
@@ -266,30 +273,40 @@ def check_fit(bench, lang):
             c.check(not cut, "%s, %d slots, screen %d: cut: %s" % (lang, slots, n, cut))
 
 
+# Each plural string for 1, 2, 5, 12 and 22, and the form Polish takes for each.
 PLURALS_JS = """
-const forms = {};
-for (const key of arguments[0]) {
-  forms[key] = [1, 2, 5, 22, 12].map((n) => I18n.t(key, { count: n }));
+const rules = new Intl.PluralRules('pl');
+const out = {};
+for (const [key, others] of Object.entries(arguments[0])) {
+  out[key] = [1, 2, 5, 12, 22].map((n) => [I18n.t(key, Object.assign({ count: n }, others)),
+                                          rules.select(n)]);
 }
-return forms;
+return out;
 """
 
 
-def check_polish(bench):
+def check_polish(bench, work):
     c = bench.checks
     catalog = json.load(open(os.path.join(PAGE, "lang", "pl.json"), encoding="utf-8"))
     keys = [k for k, v in catalog.items() if isinstance(v, dict)]
     c.check(len(keys) > 0, "the Polish catalog has plural strings")
     bench.open("pl")
     bench.show(bench.states["bench"], "pl")
-    for key, (one, two, five, twenty_two, twelve) in bench.driver.execute_script(
-            PLURALS_JS, keys).items():
-        forms = {one.replace("1", "#"), two.replace("2", "#"), five.replace("5", "#")}
-        c.check(len(forms) == 3, "pl %s: 1, 2 and 5 differ: %s" % (key, [one, two, five]))
-        c.check(twenty_two.replace("22", "#") == two.replace("2", "#"),
-                "pl %s: 22 as 2: %s / %s" % (key, twenty_two, two))
-        c.check(twelve.replace("12", "#") == five.replace("5", "#"),
-                "pl %s: 12 as 5: %s / %s" % (key, twelve, five))
+    wanted = {1: "one", 2: "few", 5: "many", 12: "many", 22: "few"}
+    # Each other placeholder gets a word of its own, so the form shows whole.
+    others = {k: {name: "<%s>" % name for name in re.findall(r"\{(\w+)\}", v["other"])
+                  if name != "count"} for k, v in ((k, catalog[k]) for k in keys)}
+    for key, shown in bench.driver.execute_script(PLURALS_JS, others).items():
+        for n, (text, form) in zip(sorted(wanted), shown):
+            expected = catalog[key][wanted[n]].replace("{count}", str(n))
+            for name, value in others[key].items():
+                expected = expected.replace("{%s}" % name, value)
+            c.check(form == wanted[n] and text == expected,
+                    "pl %s for %d: '%s', its %s form '%s'" % (key, n, text, wanted[n], expected))
+    # The words a Polish operator reads: each number with its own ending.
+    scanners = bench.driver.execute_script(
+        "return [1, 2, 5, 22].map((n) => I18n.t('results.summary', { count: n }).split(' ')[1]);")
+    c.check(scanners == ["skaner", "skanery", "skanerów", "skanery"], "Polish scanners: %s" % scanners)
 
 
 def check_choice(bench, profile_root):
@@ -327,7 +344,7 @@ def screenshots(bench, out_dir):
         bench.open(lang)
         bench.show(bench.states["bench"], lang)
         path = os.path.join(out_dir, "station-%s.png" % lang)
-        bench.driver.save_screenshot(path)
+        bench.checks.check(bench.driver.save_screenshot(path), "a screenshot in " + path)
         if os.environ.get("ORVANE_UPDATE_DOCS") == "1":
             shutil.copyfile(path, os.path.join(SOURCE, "docs", os.path.basename(path)))
         print("screenshot: " + path)
@@ -337,18 +354,17 @@ def main():
     bin_dir = os.path.abspath(sys.argv[1])
     out_dir = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else os.path.dirname(bin_dir))
     browser_or_fail()
+    os.makedirs(out_dir, exist_ok=True)
     states = json.loads(subprocess.check_output([os.path.join(bin_dir, "page_states")]))
     checks = Checks("station words")
     work = tempfile.mkdtemp(prefix="station-words-")
     bench = None
     try:
         bench = Bench(states, checks, os.path.join(work, "profile"))
-        check_pseudo(bench)
-        for lang in LANGUAGES:
-            check_fit(bench, lang)
-        check_polish(bench)
-        check_choice(bench, work)
-        screenshots(bench, out_dir)
+        for part in (check_pseudo, check_fit, check_polish, check_choice, screenshots):
+            started = time.monotonic()
+            part(bench, out_dir if part is screenshots else work)
+            print("%s: %.1f s" % (part.__name__, time.monotonic() - started), flush=True)
         errors = bench.console_errors()
         checks.check(not errors, "the browser's console has errors: %s" % errors)
     finally:

@@ -929,6 +929,16 @@
     });
   }
 
+  // A page left behind keeps no stream open: the browser's few connections to
+  // the station are for the page in front. One brought back connects again.
+  window.addEventListener('pagehide', () => {
+    clearTimeout(retryTimer);
+    if (source) source.close();
+  });
+  window.addEventListener('pageshow', (e) => {
+    if (e.persisted) connect();
+  });
+
   // ---------- the operator's controls ----------
 
   async function saveSettings() {
