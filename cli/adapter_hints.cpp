@@ -62,12 +62,6 @@ std::string AnswerDelaySummary() {
     return text;
 }
 
-nlohmann::json AnswerDelayJson() {
-    double delay = UpgradeAnswerDelayMs();
-    if (delay < 0) return nullptr;
-    return std::round(delay * 10) / 10;
-}
-
 void NoteAdapter(const char* text) {
     if (notesShown.insert(text).second) EmitNote(text);
 }

@@ -11,9 +11,6 @@ void HintAdapterTiming(const std::string& entry);
 // ", answer delay 7.9 ms" for the summary line; empty when nothing was timed.
 std::string AnswerDelaySummary();
 
-// The record's "answer_delay_ms": milliseconds to a tenth, or null.
-nlohmann::json AnswerDelayJson();
-
 // The serial channel's notes at each open, for -v; each is shown once, as the
 // --wait probe opens the port twice a second.
 void NoteAdapter(const char* text);

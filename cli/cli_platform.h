@@ -42,6 +42,9 @@ void StopWatching();
 // the input, or once an interrupt came.
 bool ReadAnswer(char* line, int capacity);
 
+// Now, in local time with its UTC offset: "2026-12-09T14:03:27+01:00".
+std::string LocalTimeNow();
+
 // Opens the address in the desktop's default browser, without waiting for
 // it; false when there is none to ask.
 bool OpenInBrowser(const std::string& url);

@@ -6,8 +6,8 @@
 #include <stdio.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,10 +15,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 
 #include "cli/cli_platform.h"
+#include "events/upgrade_record.h"
 
 extern char** environ;
 
@@ -169,6 +171,14 @@ bool ReadAnswer(char* line, int capacity) {
 
 // The desktop's opener, in the background of a shell that ends at once: the
 // address is an argument, never part of the shell's text.
+std::string LocalTimeNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{}, utc{};
+    localtime_r(&now, &local);
+    gmtime_r(&now, &utc);
+    return IsoTimeWithOffset(local, utc);
+}
+
 bool OpenInBrowser(const std::string& url) {
     const char* argv[] = {"sh", "-c",        "xdg-open \"$1\" >/dev/null 2>&1 </dev/null &",
                           "sh", url.c_str(), nullptr};

@@ -7,12 +7,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 
 #include <atomic>
 
 #include "cli/cli_platform.h"
+#include "events/upgrade_record.h"
 #include "shell/startup_win32.h"
 
 namespace {
@@ -167,6 +169,14 @@ std::string LastErrorText() {
 }
 
 }  // namespace
+
+std::string LocalTimeNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{}, utc{};
+    localtime_s(&local, &now);
+    gmtime_s(&utc, &now);
+    return IsoTimeWithOffset(local, utc);
+}
 
 bool OpenInBrowser(const std::string& url) {
     HINSTANCE done = ShellExecuteA(nullptr, "open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);

@@ -58,10 +58,8 @@ int UpgradeSeveralPorts(const FlashOptions& o) {
         setup.arguments.push_back(ChildArguments(o, port));
     }
     if (!o.report.empty())
-        setup.keepRecord = [&o](const nlohmann::json& record, std::string& why) {
-            std::string line =
-                record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-            if (AppendOutputLine(o.report, line, why)) return true;
+        setup.keepRecord = [&o](const UpgradeRecord& record, std::string& why) {
+            if (AppendOutputLine(o.report, RecordLine(record), why)) return true;
             why = "cannot append to the report " + o.report + ": " + why;
             return false;
         };

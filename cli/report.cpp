@@ -1,23 +1,14 @@
 #include "cli/report.h"
 
 #include <ctime>
-#include <nlohmann/json.hpp>
 
-#include "cli/adapter_hints.h"
+#include "cli/cli_platform.h"
+#include "cli/run_output.h"
 #include "codec/access_mode.h"
 #include "codec/image_header.h"
 #include "codec/scanner_identity.h"
+#include "upgrade/answer_delay.h"
 #include "upgrade/upgrade.h"
-
-namespace {
-using Json = nlohmann::json;
-}  // namespace
-
-nlohmann::json IdentityJson(const char* customer, const char* module, const char* hardware,
-                            const char* software) {
-    return {
-        {"customer", customer}, {"module", module}, {"hardware", hardware}, {"software", software}};
-}
 
 const char* AccessName() {
     switch (AccessMode) {
@@ -37,40 +28,50 @@ std::string UtcTimestamp() {
     return text;
 }
 
-nlohmann::json RunResultJson(UpgradeOutcome outcome, const std::string& message) {
-    return {{"result", ResultName(ResultOfOutcome(outcome))},
-            {"outcome", OutcomeName(outcome)},
-            {"message", message},
-            {"upgrade_outcome", OutcomeName(UpgradeRun.upgradeOutcome)},
-            {"upgrade_message", UpgradeRun.upgradeMessage},
-            {"started", UpgradeRun.started},
-            {"blocks_sent", UpgradeRun.blocksSent},
-            {"blocks_resent", UpgradeRun.blocksResent}};
+namespace {
+
+IdentityTexts TextsOf(const char* customer, const char* module, const char* hardware,
+                      const char* software) {
+    return {customer, module, hardware, software};
 }
 
-nlohmann::json ReportRecord(const ReportEntry& e) {
-    Json line = {{"time", e.time},
-                 {"port", e.port},
-                 {"device", e.device},
-                 {"image", e.image},
-                 {"size", UpgradeRun.imageSize},
-                 {"header", nullptr},
-                 {"scanner", nullptr},
-                 {"access", AccessName()},
-                 {"exit", e.exitStatus},
-                 {"seconds", e.seconds},
-                 {"answer_delay_ms", AnswerDelayJson()}};
-    line.update(RunResultJson(e.outcome, e.message));
-    if (UpgradeRun.headerPresent)
-        line["header"] =
-            IdentityJson(ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software);
-    if (UpgradeRun.scannerIdentified)
-        line["scanner"] = IdentityJson(ScannerId.customerId, ScannerId.moduleNo, ScannerId.hardware,
-                                       ScannerId.software);
-    return line;
+// How the run ended: the outcome shown, what the upgrade itself ended with,
+// whether the scanner was started, blocks sent and sent again.
+void PutHowItEnded(UpgradeRecord& r, const ReportEntry& e) {
+    r.outcome = e.outcome;
+    r.message = e.message;
+    r.upgradeOutcome = UpgradeRun.upgradeOutcome;
+    r.upgradeMessage = UpgradeRun.upgradeMessage;
+    r.started = UpgradeRun.started;
+    r.hint = FirstHintName();
+    r.exitStatus = e.exitStatus;
+    r.seconds = e.seconds;
+    r.blocksSent = UpgradeRun.blocksSent;
+    r.blocksResent = UpgradeRun.blocksResent;
+    r.answerDelayMs = UpgradeAnswerDelayMs();
 }
 
-// Identity texts are bytes from the scanner: what is not UTF-8 is replaced, never refused.
-std::string ReportLine(const ReportEntry& e) {
-    return ReportRecord(e).dump(-1, ' ', false, Json::error_handler_t::replace);
+}  // namespace
+
+UpgradeRecord ReportRecord(const ReportEntry& e) {
+    UpgradeRecord r;
+    r.recordId = NewRecordId();
+    r.time = e.time;
+    r.startedAt = e.startedAt;
+    r.endedAt = LocalTimeNow();
+    r.port = e.port;
+    r.device = e.device;
+    r.image = e.image;
+    r.imageSize = UpgradeRun.imageSize;
+    r.access = AccessName();
+    r.hasHeader = UpgradeRun.headerPresent;
+    if (r.hasHeader)
+        r.header =
+            TextsOf(ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software);
+    r.hasScanner = UpgradeRun.scannerIdentified;
+    if (r.hasScanner)
+        r.scanner = TextsOf(ScannerId.customerId, ScannerId.moduleNo, ScannerId.hardware,
+                            ScannerId.software);
+    PutHowItEnded(r, e);
+    return r;
 }

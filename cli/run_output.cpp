@@ -28,6 +28,7 @@ struct Output {
     bool phaseSent = false;
     RunPhase phase = RunPhase::Handshake;
     std::string text;       // the status line's text so far
+    std::string firstHint;  // of the upgrade under way, for its record
     std::string traceLine;  // received bytes not yet a whole line
 } out;
 
@@ -197,7 +198,13 @@ void StopRunOutput() {
 
 void EmitEvent(const RunEvent& e) {
     std::lock_guard<std::mutex> guard(out.lock);
+    if (e.kind == EventKind::Hint && out.firstHint.empty()) out.firstHint = HintName(e.hint);
     Dispatch(e);
+}
+
+std::string FirstHintName() {
+    std::lock_guard<std::mutex> guard(out.lock);
+    return out.firstHint;
 }
 
 void PrintEventJson(const RunEvent& e, int progressKey) {
@@ -213,6 +220,7 @@ void BeginUpgradeOutput(const std::string& image) {
     out.started = out.firstAck = out.lastProgress = Clock::now();
     out.phaseSent = false;
     out.text.clear();
+    out.firstHint.clear();
     if (OnTerminal()) return ResetTerminalView(image);
     Dispatch(ImageEvent(image));
 }

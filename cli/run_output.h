@@ -21,6 +21,8 @@ void StopRunOutput();
 
 // From any thread.
 void EmitEvent(const RunEvent& event);
+// The name of the first hint given since the upgrade began; "" when none.
+std::string FirstHintName();
 
 // An event as one JSON line on standard output, for a script reading
 // several ports; a progress report with a key replaces the last one waiting.

@@ -129,12 +129,11 @@ std::string LabelOfPort(const std::string& port) {
 }
 
 // Under FleetLock: the record as the station keeps it, into the report too.
-bool KeepRecord(const FlashOptions& o, const Json& record, std::string& why) {
-    Json kept = StationRecord(record, LabelOfPort(record.value("port", "")), run);
+bool KeepRecord(const FlashOptions& o, const UpgradeRecord& record, std::string& why) {
+    UpgradeRecord kept = StationRecord(record, LabelOfPort(record.port), run);
     run.records.push_back(kept);
     if (o.report.empty()) return true;
-    std::string line = kept.dump(-1, ' ', false, Json::error_handler_t::replace);
-    if (AppendOutputLine(o.report, line, why)) return true;
+    if (AppendOutputLine(o.report, RecordLine(kept), why)) return true;
     why = "cannot append to the report " + o.report + ": " + why;
     return false;
 }
@@ -274,7 +273,7 @@ int RunStation(FlashOptions o) {
         return ExitUsage;
     }
     StartInterrupts(InterruptFinishesFirst);
-    setup.keepRecord = [&o](const Json& record, std::string& why) {
+    setup.keepRecord = [&o](const UpgradeRecord& record, std::string& why) {
         return KeepRecord(o, record, why);
     };
     bool live = StderrIsTerminal() && EnableTerminalControls();

@@ -135,15 +135,26 @@ void Warn(const std::string& text) {
     EmitEvent(MessageEvent(MessageLevel::Warning, text));
 }
 
+// Where and when an upgrade begins, for its record.
+ReportEntry BegunEntry(const PortRun& r) {
+    ReportEntry e;
+    e.time = UtcTimestamp();
+    e.startedAt = LocalTimeNow();
+    e.port = r.given;
+    e.device = DeviceOf(r.given);
+    e.image = r.options.image;
+    return e;
+}
+
 // The recording closed and the record kept, as asked; false when any of it
 // could not be written, which has been said.
-bool KeepRecords(const PortRun& r, const ReportEntry& e) {
+bool KeepRecords(const PortRun& r, const ReportEntry& e, const UpgradeRecord& record) {
     std::string why;
     bool kept = FinishRecording({e.outcome, e.message, e.exitStatus, e.seconds}, why);
     if (!kept) Warn(why);
     // A child's record reaches the report through its parent, the one writer.
     if (r.options.report.empty() || r.options.child) return kept;
-    if (!AppendOutputLine(r.options.report, ReportLine(e), why)) {
+    if (!AppendOutputLine(r.options.report, RecordLine(record), why)) {
         Warn("cannot append to the report " + r.options.report + ": " + why);
         kept = false;
     }
@@ -152,7 +163,8 @@ bool KeepRecords(const PortRun& r, const ReportEntry& e) {
 
 // The outcome shown and recorded; an interrupt says where it left the scanner.
 // What could not be recorded is said before the result, which stays last.
-int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const std::string& device) {
+// `entry`: where and when the upgrade began.
+int Conclude(PortRun& r, ReportEntry entry, Clock::time_point t0) {
     UpgradeOutcome outcome = UpgradeRun.outcome;
     std::string message = StatusText;
     int status = ExitStatusOf(outcome);
@@ -165,14 +177,17 @@ int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const st
         HintAfterAttempt(entry);
         HintAdapterTiming(entry);
     }
-    double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    ReportEntry entry{time, r.given, device, r.options.image, outcome, message, status, seconds};
-    if (!KeepRecords(r, entry)) {
+    entry.outcome = outcome;
+    entry.message = message;
+    entry.exitStatus = status;
+    entry.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    UpgradeRecord record = ReportRecord(entry);
+    if (!KeepRecords(r, entry, record)) {
         r.notRecorded = true;
         if (status == ExitSuccess) status = ExitNotRecorded;
     }
     NoteScannerState(outcome);
-    EmitEnd(outcome, message, status, ReportRecord(entry));
+    EmitEnd(outcome, message, status, RecordJson(record));
     ++(outcome == OutcomeSuccess          ? r.done
        : outcome == OutcomeAlreadyCurrent ? r.current
                                           : r.failed);
@@ -182,7 +197,8 @@ int Conclude(PortRun& r, const std::string& time, Clock::time_point t0, const st
 
 int UpgradeOnce(PortRun& r) {
     TakeRetryRequest();  // one asked for before this upgrade is for a scanner of the past
-    std::string time = UtcTimestamp(), device = DeviceOf(r.given);
+    ReportEntry begun = BegunEntry(r);
+    const std::string& device = begun.device;
     auto t0 = Clock::now();
     BeginUpgradeOutput(r.options.image);
     std::string why;
@@ -195,13 +211,13 @@ int UpgradeOnce(PortRun& r) {
         RecordRefusal(OutcomePortRefused);
     else
         UpgradeScanner(device.c_str(), r.options.image.c_str(), r.options.fontBox);
-    return Conclude(r, time, t0, device);
+    return Conclude(r, begun, t0);
 }
 
 int TimedOut(PortRun& r) {
     BeginUpgradeOutput(r.options.image);
     RecordRefusal(OutcomeNotConnected);
-    return Conclude(r, UtcTimestamp(), Clock::now(), DeviceOf(r.given));
+    return Conclude(r, BegunEntry(r), Clock::now());
 }
 
 int StoppedWaiting(const PortRun& r) {

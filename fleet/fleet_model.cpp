@@ -19,7 +19,9 @@ void CountEnd(FleetModel& m, FleetSlot& s, const RunEvent& e) {
     s.end = e;
     s.showEnd = true;
     s.phase = RunPhase::Done;
-    if (e.record.is_object()) m.records.push_back(e.record);
+    UpgradeRecord record;
+    std::string why;  // a record that cannot be read is said where it is kept
+    if (RecordFromJson(e.record, record, why)) m.records.push_back(record);
     UpgradeResult result = ResultOfOutcome(e.outcome);
     ++s.results[result], ++m.results[result];
     // A port that would not open or a scanner that never came is no scanner failed.

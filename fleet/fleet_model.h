@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "events/run_events.h"
+#include "events/upgrade_record.h"
 
 enum { TraceTailLines = 12, FailuresForSlotCheck = 3 };
 
@@ -41,7 +42,7 @@ struct FleetSlot {
 
 struct FleetModel {
     std::vector<FleetSlot> slots;
-    std::vector<nlohmann::json> records;  // every upgrade's record, in the order they ended
+    std::vector<UpgradeRecord> records;  // every upgrade's record, in the order they ended
     int results[ResultCount] = {};
     bool notRecorded = false;  // a record could not be kept
     uint64_t version = 0;      // grows with every change, for views that poll

@@ -22,7 +22,7 @@ struct FleetSetup {
     std::vector<std::vector<std::string>> arguments;  // a child's, per slot
     // Keeps each upgrade's record (the report, appended by this one writer);
     // false with the reason when it could not. May be empty.
-    std::function<bool(const nlohmann::json& record, std::string& why)> keepRecord;
+    std::function<bool(const UpgradeRecord& record, std::string& why)> keepRecord;
     std::vector<FleetView> views;
 };
 

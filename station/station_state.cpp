@@ -10,36 +10,6 @@ using Json = nlohmann::json;
 
 enum { MostReasons = 10, MostTextLength = 64 };
 
-const char* const kCsvColumns[] = {"time",
-                                   "slot",
-                                   "port",
-                                   "device",
-                                   "operator",
-                                   "lot",
-                                   "image",
-                                   "size",
-                                   "sha256",
-                                   "header_customer",
-                                   "header_module",
-                                   "header_hardware",
-                                   "header_software",
-                                   "scanner_customer",
-                                   "scanner_module",
-                                   "scanner_hardware",
-                                   "scanner_software",
-                                   "access",
-                                   "result",
-                                   "outcome",
-                                   "message",
-                                   "upgrade_outcome",
-                                   "upgrade_message",
-                                   "started",
-                                   "exit",
-                                   "seconds",
-                                   "blocks_sent",
-                                   "blocks_resent",
-                                   "answer_delay_ms"};
-
 // What a tile shows: the result while the scanner stays, otherwise the phase;
 // a slot not yet begun is "starting", one whose process ended "stopped".
 const char* TileState(const FleetSlot& s) {
@@ -66,7 +36,10 @@ Json IdentityOrNull(bool known, const IdentityTexts& id) {
 
 Json EndOf(const FleetSlot& s) {
     if (!s.showEnd) return nullptr;
-    std::string time = s.end.record.is_object() ? s.end.record.value("time", "") : "";
+    UpgradeRecord record;
+    std::string why, time;  // a record that cannot be read has no time to show
+    if (RecordFromJson(s.end.record, record, why))
+        time = record.endedAt.empty() ? record.time : record.endedAt;
     return {{"outcome", OutcomeName(s.end.outcome)},
             {"message", s.end.message},
             {"seconds", s.end.seconds},
@@ -102,14 +75,10 @@ Json SlotJson(const FleetSlot& s, size_t index) {
 }
 
 // The failures' messages, the commonest first.
-Json Reasons(const std::vector<Json>& records) {
+Json Reasons(const std::vector<UpgradeRecord>& records) {
     std::map<std::pair<std::string, std::string>, int> counts;
-    for (const Json& r : records) {
-        UpgradeResult result = ResultFailed;
-        ResultFromName(r.value("result", "").c_str(), result);
-        if (result != ResultFailed) continue;
-        ++counts[{r.value("outcome", ""), r.value("message", "")}];
-    }
+    for (const UpgradeRecord& r : records)
+        if (RecordResult(r) == ResultFailed) ++counts[{OutcomeName(r.outcome), r.message}];
     std::vector<std::pair<int, std::pair<std::string, std::string>>> ranked;
     for (const auto& c : counts) ranked.push_back({c.second, c.first});
     std::stable_sort(ranked.begin(), ranked.end(),
@@ -129,31 +98,6 @@ Json ImageJson(const StationImage& i) {
             {"hasHeader", i.hasHeader},
             {"module", i.hasHeader ? Json(i.module) : Json(nullptr)},
             {"software", i.hasHeader ? Json(i.software) : Json(nullptr)}};
-}
-
-std::string CsvCell(const Json& value) {
-    if (value.is_null()) return "";
-    std::string text = value.is_string()
-                           ? value.get<std::string>()
-                           : value.dump(-1, ' ', false, Json::error_handler_t::replace);
-    // A spreadsheet takes these for a formula: a leading quote keeps them text.
-    if (value.is_string() && !text.empty() &&
-        std::string("=+-@\t\r").find(text[0]) != std::string::npos)
-        text = "'" + text;
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string quoted = "\"";
-    for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\"";
-}
-
-Json Field(const Json& record, const std::string& column) {
-    for (const char* identity : {"header", "scanner"}) {
-        std::string prefix = std::string(identity) + "_";
-        if (column.compare(0, prefix.size(), prefix) != 0) continue;
-        const Json& id = record.contains(identity) ? record[identity] : Json();
-        return id.is_object() ? id.value(column.substr(prefix.size()), Json()) : Json();
-    }
-    return record.value(column, Json());
 }
 
 }  // namespace
@@ -196,45 +140,14 @@ Json StationState(const FleetModel& model, const StationRun& run, bool readOnly)
             {"slots", slots}};
 }
 
-Json StationRecord(const Json& record, const std::string& slot, const StationRun& run) {
-    Json kept = record;
-    kept["slot"] = slot;
-    kept["operator"] = run.operatorName;
-    kept["lot"] = run.lot;
-    kept["sha256"] = run.image.sha256;
+UpgradeRecord StationRecord(const UpgradeRecord& record, const std::string& slot,
+                            const StationRun& run) {
+    UpgradeRecord kept = record;
+    kept.slot = slot;
+    kept.operatorName = run.operatorName;
+    kept.lot = run.lot;
+    kept.imageSha256 = run.image.sha256;
     return kept;
-}
-
-std::string RecordsAsJsonLines(const std::vector<Json>& records) {
-    std::string text;
-    for (const Json& r : records)
-        text += r.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-    return text;
-}
-
-// The fixed columns, then any field a record holds that they do not name.
-std::vector<std::string> CsvColumns(const std::vector<Json>& records) {
-    std::vector<std::string> columns(std::begin(kCsvColumns), std::end(kCsvColumns));
-    std::set<std::string> named(columns.begin(), columns.end()), more;
-    for (const Json& r : records)
-        for (auto it = r.begin(); it != r.end(); ++it)
-            if (!named.count(it.key()) && it.key() != "header" && it.key() != "scanner")
-                more.insert(it.key());
-    columns.insert(columns.end(), more.begin(), more.end());
-    return columns;
-}
-
-std::string RecordsAsCsv(const std::vector<Json>& records) {
-    std::vector<std::string> columns = CsvColumns(records);
-    std::string text;
-    for (size_t i = 0; i < columns.size(); ++i) text += (i ? "," : "") + columns[i];
-    text += "\r\n";
-    for (const Json& r : records) {
-        for (size_t i = 0; i < columns.size(); ++i)
-            text += (i ? "," : "") + CsvCell(Field(r, columns[i]));
-        text += "\r\n";
-    }
-    return text;
 }
 
 bool StationTextIsFit(const std::string& text) {

@@ -32,7 +32,7 @@ struct StationRun {
     std::string operatorName, lot;
     bool stopping = false, ended = false;
     std::map<int, StationMinute> perMinute;  // by minute of the run
-    std::vector<nlohmann::json> records;     // as the report holds them, in order
+    std::vector<UpgradeRecord> records;      // as the report holds them, in order
 };
 
 // An upgrade ended with `outcome` now: counted in its minute.
@@ -45,14 +45,8 @@ nlohmann::json StationState(const FleetModel& model, const StationRun& run, bool
 
 // A record as the station keeps it: the report's, with the slot, the
 // operator, the lot and the image's SHA-256.
-nlohmann::json StationRecord(const nlohmann::json& record, const std::string& slot,
-                             const StationRun& run);
-
-// The records as JSON Lines, exactly the report's lines; and as CSV, a
-// column per field (identities flattened), text that a spreadsheet would
-// take for a formula made inert.
-std::string RecordsAsJsonLines(const std::vector<nlohmann::json>& records);
-std::string RecordsAsCsv(const std::vector<nlohmann::json>& records);
+UpgradeRecord StationRecord(const UpgradeRecord& record, const std::string& slot,
+                            const StationRun& run);
 
 // An operator's name or a lot: printable, at most 64 characters.
 bool StationTextIsFit(const std::string& text);

@@ -85,29 +85,6 @@ TEST(StationState, NamesAndFactsOnlyNoSentences) {
     EXPECT_FALSE(slot.contains("text"));
 }
 
-TEST(StationExport, CsvHoldsEveryFieldQuotedAndNoFormula) {
-    nlohmann::json record = {{"time", "2026-12-08T12:00:00Z"},
-                             {"slot", "=HYPERLINK(\"x\")"},
-                             {"message", "a, \"b\"\nc"},
-                             {"header", {{"module", "5800"}, {"software", "1.00.01"}}},
-                             {"scanner", nullptr},
-                             {"exit", 0},
-                             {"started", true},
-                             {"later_field", "kept"}};
-    std::string csv = RecordsAsCsv({record});
-    std::string header = csv.substr(0, csv.find("\r\n"));
-    EXPECT_EQ(0u, header.find("time,slot,port,"));
-    EXPECT_NE(std::string::npos, header.find(",header_software,"));
-    EXPECT_EQ(header.size() - 12, header.find(",later_field"));
-    std::string row = csv.substr(header.size() + 2);
-    EXPECT_EQ(0u, row.find("2026-12-08T12:00:00Z,\"'=HYPERLINK(\"\"x\"\")\","));
-    EXPECT_NE(std::string::npos, row.find(",\"a, \"\"b\"\"\nc\","));
-    EXPECT_NE(std::string::npos, row.find(",5800,,1.00.01,,,,,"));
-    EXPECT_NE(std::string::npos, row.find(",true,0,"));
-    EXPECT_EQ("kept\r\n", row.substr(row.size() - 6));
-    EXPECT_EQ(record.dump() + "\n", RecordsAsJsonLines({record}));
-}
-
 TEST(StationSettings, OnlyShortPrintableText) {
     EXPECT_TRUE(StationTextIsFit("Ann Lee"));
     EXPECT_TRUE(StationTextIsFit(std::string(64, 'x')));
