@@ -122,15 +122,18 @@ bool Loopback(const std::string& address) {
     return address == "127.0.0.1" || address == "::1" || address.compare(0, 4, "127.") == 0;
 }
 
-std::string LabelOfPort(const std::string& port) {
-    for (const FleetSlot& s : model.slots)
-        if (s.port == port) return s.label;
-    return port;
+// The slot a port belongs to; the number of slots when none.
+size_t SlotOfPort(const std::string& port) {
+    for (size_t i = 0; i < model.slots.size(); ++i)
+        if (model.slots[i].port == port) return i;
+    return model.slots.size();
 }
 
 // Under FleetLock: the record as the station keeps it, into the report too.
 bool KeepRecord(const FlashOptions& o, const UpgradeRecord& record, std::string& why) {
-    UpgradeRecord kept = StationRecord(record, LabelOfPort(record.port), run);
+    size_t slot = SlotOfPort(record.port);
+    std::string label = slot < model.slots.size() ? model.slots[slot].label : record.port;
+    UpgradeRecord kept = StationRecord(record, slot, label, run);
     run.records.push_back(kept);
     if (o.report.empty()) return true;
     if (AppendOutputLine(o.report, RecordLine(kept), why)) return true;
@@ -178,12 +181,16 @@ StationActions Actions() {
             !Failed(model.slots[slot]))
             return false;
         RequestChild(slot, ChildRequest::Retry);
+        KeepSerialForRetry(run, slot);
         return true;
     };
     a.retryFailed = [] {
         std::lock_guard<std::mutex> guard(FleetLock());
-        for (size_t i = 0; i < model.slots.size(); ++i)
-            if (Failed(model.slots[i])) RequestChild(i, ChildRequest::Retry);
+        for (size_t i = 0; i < model.slots.size(); ++i) {
+            if (!Failed(model.slots[i])) continue;
+            RequestChild(i, ChildRequest::Retry);
+            KeepSerialForRetry(run, i);
+        }
     };
     a.finish = [] {
         std::lock_guard<std::mutex> guard(FleetLock());
@@ -203,6 +210,19 @@ StationActions Actions() {
         std::lock_guard<std::mutex> guard(FleetLock());
         run.operatorName = operatorName;
         run.lot = lot;
+        return true;
+    };
+    a.serial = [](int slot, const std::string& serial, std::string& why) {
+        if (!StationTextIsFit(serial)) {
+            why = "a unit serial is printable text of at most 64 characters";
+            return false;
+        }
+        std::lock_guard<std::mutex> guard(FleetLock());
+        if (static_cast<size_t>(slot) >= model.slots.size()) {
+            why = "no such slot";
+            return false;
+        }
+        run.serials[slot] = serial;
         return true;
     };
     return a;

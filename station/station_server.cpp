@@ -387,6 +387,14 @@ void Session::Post(const std::string& path, const std::string& text, Role) {
         std::string why;
         if (!a.settings(op->get<std::string>(), lot->get<std::string>(), why))
             return Refuse(http::status::bad_request, why);
+    } else if (path == "/api/serial") {
+        auto serial = body.find("serial");
+        int slot = SlotOf(body);
+        if (slot < 0 || serial == body.end() || !serial->is_string())
+            return Refuse(http::status::bad_request, "a slot and a serial, a text");
+        std::string why;
+        if (!a.serial(slot, serial->get<std::string>(), why))
+            return Refuse(http::status::bad_request, why);
     } else {
         return Refuse(http::status::not_found, "no such action");
     }

@@ -23,6 +23,8 @@ struct StationActions {
     // False, with the reason, for settings it refuses.
     std::function<bool(const std::string& operatorName, const std::string& lot, std::string& why)>
         settings;
+    // The unit serial scanned for a slot's scanner; false, with the reason, when refused.
+    std::function<bool(int slot, const std::string& serial, std::string& why)> serial;
 };
 
 struct StationServerSetup {

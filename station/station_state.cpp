@@ -10,6 +10,11 @@ using Json = nlohmann::json;
 
 enum { MostReasons = 10, MostTextLength = 64 };
 
+std::string Lookup(const std::map<size_t, std::string>& texts, size_t slot) {
+    auto it = texts.find(slot);
+    return it == texts.end() ? std::string() : it->second;
+}
+
 // What a tile shows: the result while the scanner stays, otherwise the phase;
 // a slot not yet begun is "starting", one whose process ended "stopped".
 const char* TileState(const FleetSlot& s) {
@@ -46,7 +51,7 @@ Json EndOf(const FleetSlot& s) {
             {"time", time}};
 }
 
-Json SlotJson(const FleetSlot& s, size_t index) {
+Json SlotJson(const FleetSlot& s, size_t index, const StationRun& run) {
     Json hints = Json::array(), trace = Json::array();
     for (const RunEvent& h : s.hints)
         hints.push_back({{"hint", HintName(h.hint)}, {"facts", h.facts}});
@@ -70,6 +75,8 @@ Json SlotJson(const FleetSlot& s, size_t index) {
         {"hints", hints},
         {"trace", trace},
         {"counts", Counts(s.results)},
+        {"serial", Lookup(run.serials, index)},
+        {"lastSerial", Lookup(run.lastSerials, index)},
         {"checkSlot", SlotNeedsCheck(s)},
         {"childEnded", s.childEnded}};
 }
@@ -115,7 +122,8 @@ Json StationState(const FleetModel& model, const StationRun& run, bool readOnly)
     int done = 0;
     for (int r : model.results) done += r;
     Json slots = Json::array(), history = Json::array();
-    for (size_t i = 0; i < model.slots.size(); ++i) slots.push_back(SlotJson(model.slots[i], i));
+    for (size_t i = 0; i < model.slots.size(); ++i)
+        slots.push_back(SlotJson(model.slots[i], i, run));
     for (const auto& m : run.perMinute) {
         Json minute = Counts(m.second.results);
         minute["minute"] = m.first;
@@ -140,14 +148,21 @@ Json StationState(const FleetModel& model, const StationRun& run, bool readOnly)
             {"slots", slots}};
 }
 
-UpgradeRecord StationRecord(const UpgradeRecord& record, const std::string& slot,
-                            const StationRun& run) {
+UpgradeRecord StationRecord(const UpgradeRecord& record, size_t slot, const std::string& label,
+                            StationRun& run) {
     UpgradeRecord kept = record;
-    kept.slot = slot;
+    kept.slot = label;
     kept.operatorName = run.operatorName;
     kept.lot = run.lot;
     kept.imageSha256 = run.image.sha256;
+    kept.unitSerial = run.serials[slot];
+    run.lastSerials[slot] = kept.unitSerial;
+    run.serials.erase(slot);
     return kept;
+}
+
+void KeepSerialForRetry(StationRun& run, size_t slot) {
+    if (run.serials[slot].empty()) run.serials[slot] = run.lastSerials[slot];
 }
 
 bool StationTextIsFit(const std::string& text) {

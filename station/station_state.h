@@ -33,6 +33,9 @@ struct StationRun {
     bool stopping = false, ended = false;
     std::map<int, StationMinute> perMinute;  // by minute of the run
     std::vector<UpgradeRecord> records;      // as the report holds them, in order
+    // By slot: the unit serial scanned for the next upgrade to end there, and
+    // the one the last record there took.
+    std::map<size_t, std::string> serials, lastSerials;
 };
 
 // An upgrade ended with `outcome` now: counted in its minute.
@@ -44,9 +47,14 @@ enum { StationStateVersion = 2 };
 nlohmann::json StationState(const FleetModel& model, const StationRun& run, bool readOnly);
 
 // A record as the station keeps it: the report's, with the slot, the
-// operator, the lot and the image's SHA-256.
-UpgradeRecord StationRecord(const UpgradeRecord& record, const std::string& slot,
-                            const StationRun& run);
+// operator, the lot, the image's SHA-256 and the unit serial scanned for the
+// slot, which it takes: a serial scanned later is the next scanner's.
+UpgradeRecord StationRecord(const UpgradeRecord& record, size_t slot, const std::string& label,
+                            StationRun& run);
+
+// A Retry takes the same scanner again: it gets the serial its record took,
+// unless another was scanned since.
+void KeepSerialForRetry(StationRun& run, size_t slot);
 
 // An operator's name or a lot: printable, at most 64 characters.
 bool StationTextIsFit(const std::string& text);

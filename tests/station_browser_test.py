@@ -39,6 +39,7 @@ NORMAL = LABELS[:5]
 NAK, CURRENT, UNPLUG = "A6", "A7", "A8"
 SOFTWARE = "2.00.00"
 FIRST = {"operator": "Ines Park", "lot": "LOT-0412"}
+SERIAL = "SN-0412-\u00e9-'; DROP TABLE x; --"
 LATER = {"operator": "Dana Reyes", "lot": "LOT-0413"}
 
 # Every tile as drawn: its slot, state, word and label, and whether Retry shows.
@@ -245,6 +246,12 @@ class Bench:
                           "--expect", self.image)
         self.sims[NAK + "-mended"] = mended
         point_link(self.links[NAK], mended.port)
+        # The label scanned with a hand reader: its text, then Enter.
+        from selenium.webdriver.common.keys import Keys
+        serial = '[data-slot="%d"] .serial' % LABELS.index(NAK)
+        self.driver.find_element("css selector", serial).send_keys(SERIAL + Keys.ENTER)
+        c.check(wait_for(lambda: self.state()["slots"][LABELS.index(NAK)]["serial"] == SERIAL,
+                         20, 0.2), "the scanned serial reached the station")
         retry = '[data-slot="%d"] .retry' % LABELS.index(NAK)
         self.driver.find_element("css selector", retry).click()
 
@@ -287,6 +294,9 @@ class Bench:
         c.check(sorted(outcomes) == wanted and outcomes[-1] == (NAK, "passed"),
                 "the records' slots and outcomes: %s" % outcomes)
         people = [{k: r[k] for k in FIRST} for r in records]
+        c.check([r["unit_serial"] for r in records] == [""] * 8 + [SERIAL],
+                "the unit serial went with the retried scanner only: %s" %
+                [r["unit_serial"] for r in records])
         c.check(people == [FIRST] * 8 + [LATER],
                 "operator and lot as they were at each end: %s" % people)
         c.check(all(r["sha256"] == digest for r in records),

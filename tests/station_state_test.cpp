@@ -92,3 +92,26 @@ TEST(StationSettings, OnlyShortPrintableText) {
     EXPECT_FALSE(StationTextIsFit("a\nb"));
     EXPECT_FALSE(StationTextIsFit("\x1b[2J"));
 }
+
+// A serial scanned for a slot goes with the next upgrade to end there; a
+// Retry takes the same scanner again, so it keeps that serial.
+TEST(StationSerial, TheNextUpgradeToEndTakesItAndARetryKeepsIt) {
+    StationRun run;
+    UpgradeRecord ended;
+    run.serials[1] = "SN-0001";
+    EXPECT_EQ("SN-0001", StationRecord(ended, 1, "A2", run).unitSerial);
+    EXPECT_EQ("", StationRecord(ended, 1, "A2", run).unitSerial);  // the next scanner's is unknown
+    run.serials[1] = "SN-0002";
+    EXPECT_EQ("", StationRecord(ended, 0, "A1", run).unitSerial);  // another slot's is not taken
+    EXPECT_EQ("SN-0002", StationRecord(ended, 1, "A2", run).unitSerial);
+    KeepSerialForRetry(run, 1);
+    EXPECT_EQ("SN-0002", StationRecord(ended, 1, "A2", run).unitSerial);
+    run.serials[1] = "SN-0003";  // scanned before the Retry: that one counts
+    KeepSerialForRetry(run, 1);
+    EXPECT_EQ("SN-0003", StationRecord(ended, 1, "A2", run).unitSerial);
+    FleetModel m;
+    AddSlot(m, "a", "A1");
+    run.serials[0] = "SN-9";
+    nlohmann::json slot = StationState(m, run, false)["slots"][0];
+    EXPECT_EQ("SN-9", slot["serial"]);
+}

@@ -178,7 +178,8 @@ def data_of(state):
     for reason in state.get("reasons", []):
         texts.add(reason.get("message", ""))
     for slot in state.get("slots", []):
-        texts.update(str(slot.get(k) or "") for k in ("label", "port", "from", "to"))
+        texts.update(str(slot.get(k) or "") for k in ("label", "port", "from", "to", "serial",
+                                                      "lastSerial"))
         texts.update(str(v) for v in (slot.get("scanner") or {}).values())
         texts.add((slot.get("end") or {}).get("message", ""))
         texts.update(slot.get("trace", []))

@@ -297,6 +297,54 @@
     return actions;
   }
 
+  // The field a hand reader types the scanner's label into, ending with Enter.
+  function buildSerial(tile) {
+    const input = el('input', 'serial changes');
+    input.type = 'text';
+    input.maxLength = 64;
+    input.autocomplete = 'off';
+    input.spellcheck = false;
+    input.placeholder = t('tile.serialPlaceholder');
+    input.title = t('tile.serialTitle');
+    input.setAttribute('aria-label', t('tile.serialPlaceholder'));
+    input.addEventListener('input', () => {
+      input.dataset.dirty = '1';
+    });
+    input.addEventListener('change', () => sendSerial(tile));
+    input.addEventListener('keydown', (e) => {
+      if (e.key === 'Enter') {
+        e.preventDefault();
+        sendSerial(tile);
+      } else if (e.key === 'Escape') {
+        input.dataset.dirty = '';
+        input.value = tile.cache.serial || '';
+      }
+    });
+    return input;
+  }
+
+  async function sendSerial(tile) {
+    const input = tile.serial;
+    if (!input.dataset.dirty) return;
+    const sent = input.value.trim();
+    const ok = await post('/api/serial', { slot: tile.slot, serial: sent },
+      ['what.serial', { label: tile.cache.label }]);
+    if (ok && input.value.trim() === sent) input.dataset.dirty = '';
+    if (ok) input.select(); // the next scan replaces it
+    setAttr(input, 'aria-invalid', ok ? 'false' : 'true');
+  }
+
+  function drawSerial(tile, s, run, state) {
+    const input = tile.serial;
+    const serial = str(s.serial);
+    tile.cache.serial = serial;
+    setShown(input, !run.readOnly && state !== 'stopped');
+    input.readOnly = !!run.ended;
+    if (document.activeElement !== input && !input.dataset.dirty && input.value !== serial) input.value = serial;
+    const last = str(s.lastSerial);
+    setAttr(input, 'title', t('tile.serialTitle') + (last ? ' (' + last + ')' : ''));
+  }
+
   // `index` is the tile's place; `slot` the server's number for the slot.
   function buildTile(index, slot) {
     const tile = { index, slot, cache: {} };
@@ -315,11 +363,12 @@
     tile.check.title = t('tile.checkTitle');
     tile.check.hidden = true;
     tile.actions = buildActions(tile);
-    root.append(head, tile.word, buildBody(tile), tile.check, tile.actions);
+    tile.serial = buildSerial(tile);
+    root.append(head, tile.word, buildBody(tile), tile.serial, tile.check, tile.actions);
     tile.root = root;
 
     root.addEventListener('click', (e) => {
-      if (e.target.closest('.retry')) return;
+      if (e.target.closest('.retry, .serial')) return;
       openDetails(index);
     });
     tile.retry.addEventListener('click', () => retrySlot(index, tile.retry));
@@ -493,6 +542,7 @@
     drawProgress(tile, s, kind);
     const hints = drawLines(tile, s, state, kind);
     drawActions(tile, s, run, hints);
+    drawSerial(tile, s, run, state);
   }
 
   async function retrySlot(index, button) {
@@ -580,6 +630,7 @@
 
   function drawFacts(s) {
     setText($('details-port'), s.port);
+    setText($('details-serial'), str(s.serial) || str(s.lastSerial));
     setText($('details-scanner'), scannerText(s));
     const from = str(s.from), to = str(s.to);
     const unknown = t('details.versionUnknown');
