@@ -98,23 +98,6 @@ bool HintFromName(const std::string& name, HintKind& kind) {
     return false;
 }
 
-bool OutcomeFromName(const std::string& name, UpgradeOutcome& outcome) {
-    for (int i = 0; i < OutcomeCount; ++i) {
-        if (name == OutcomeName(static_cast<UpgradeOutcome>(i))) {
-            outcome = static_cast<UpgradeOutcome>(i);
-            return true;
-        }
-    }
-    return false;
-}
-
-Json IdentityJson(const IdentityTexts& id) {
-    return {{"customer", id.customer},
-            {"module", id.module},
-            {"hardware", id.hardware},
-            {"software", id.software}};
-}
-
 // A number that JSON can carry: no infinities, no NaN.
 double Finite(double value) {
     return std::isfinite(value) ? value : 0;
@@ -258,7 +241,7 @@ bool ReadImage(Reader& r, RunEvent& e) {
 bool ReadEnd(Reader& r, RunEvent& e) {
     std::string outcome;
     if (!r.Text("outcome", outcome)) return false;
-    if (!OutcomeFromName(outcome, e.outcome)) return r.Fail("outcome", "an outcome");
+    if (!OutcomeFromName(outcome.c_str(), e.outcome)) return r.Fail("outcome", "an outcome");
     if (!r.Text("message", e.message) || !r.Integer("exit", e.exitStatus) ||
         !r.Number("seconds", e.seconds))
         return false;
@@ -303,6 +286,17 @@ bool ReadBody(Reader& r, RunEvent& e) {
                    r.Integer("current", e.current) && r.Integer("exit", e.exitStatus);
     }
 }
+
+}  // namespace
+
+Json IdentityJson(const IdentityTexts& id) {
+    return {{"customer", id.customer},
+            {"module", id.module},
+            {"hardware", id.hardware},
+            {"software", id.software}};
+}
+
+namespace {
 
 // A fact as words say it: a text as it is, a number as JSON writes it.
 std::string FactText(const Json& facts, const std::string& name) {

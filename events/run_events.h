@@ -110,6 +110,9 @@ struct RunEvent {
 const char* HintName(HintKind kind);
 std::string HintText(HintKind kind, const nlohmann::json& facts);
 
+// An identity's four texts as a JSON object.
+nlohmann::json IdentityJson(const IdentityTexts& identity);
+
 // Events built for the common cases.
 RunEvent PhaseEvent(RunPhase phase);
 // `facts`: an object of texts and numbers, such as {"port": "/dev/ttyUSB0"}.

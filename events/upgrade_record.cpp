@@ -50,21 +50,7 @@ const char* const kCsvColumns[] = {"time",
                                    "seq"};
 
 Json IdentityOrNull(bool known, const IdentityTexts& id) {
-    if (!known) return nullptr;
-    return {{"customer", id.customer},
-            {"module", id.module},
-            {"hardware", id.hardware},
-            {"software", id.software}};
-}
-
-bool OutcomeFromName(const std::string& name, UpgradeOutcome& outcome) {
-    for (int i = 0; i < OutcomeCount; ++i) {
-        if (name == OutcomeName(static_cast<UpgradeOutcome>(i))) {
-            outcome = static_cast<UpgradeOutcome>(i);
-            return true;
-        }
-    }
-    return false;
+    return known ? IdentityJson(id) : Json(nullptr);
 }
 
 // Reads what a record holds; a field it lacks keeps its default, one of
@@ -121,7 +107,7 @@ struct Reader {
     bool Outcome(const char* field, UpgradeOutcome& out) {
         std::string name;
         if (!Text(field, name)) return false;
-        return name.empty() || OutcomeFromName(name, out) || Fail(field, "an outcome");
+        return name.empty() || OutcomeFromName(name.c_str(), out) || Fail(field, "an outcome");
     }
     bool Identity(const char* field, bool& known, IdentityTexts& out) {
         const Json* v = Find(field);

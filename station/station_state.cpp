@@ -32,11 +32,7 @@ Json Counts(const int (&results)[ResultCount]) {
 }
 
 Json IdentityOrNull(bool known, const IdentityTexts& id) {
-    if (!known) return nullptr;
-    return {{"customer", id.customer},
-            {"module", id.module},
-            {"hardware", id.hardware},
-            {"software", id.software}};
+    return known ? IdentityJson(id) : Json(nullptr);
 }
 
 Json EndOf(const FleetSlot& s) {

@@ -67,6 +67,16 @@ const char* OutcomeName(UpgradeOutcome outcome) {
     return Entry(outcome).name;
 }
 
+bool OutcomeFromName(const char* name, UpgradeOutcome& outcome) {
+    for (int i = 0; i < OutcomeCount; ++i) {
+        if (std::strcmp(name, kOutcomes[i].name) == 0) {
+            outcome = static_cast<UpgradeOutcome>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
 void FormatOutcome(UpgradeOutcome outcome, const char* detail, char* text, int capacity) {
     std::snprintf(text, capacity, OutcomeText(outcome), detail ? detail : "");
 }

@@ -34,6 +34,9 @@ const char* OutcomeText(UpgradeOutcome outcome);
 // A short stable name for records and scripts, such as "success".
 const char* OutcomeName(UpgradeOutcome outcome);
 
+// False when `name` names no outcome.
+bool OutcomeFromName(const char* name, UpgradeOutcome& outcome);
+
 // The message with `detail` in place of its %s.
 void FormatOutcome(UpgradeOutcome outcome, const char* detail, char* text, int capacity);
 
