@@ -8,6 +8,7 @@ packages=(
   build-essential cmake pkg-config git ccache
   googletest libgtest-dev
   qt6-base-dev libcli11-dev nlohmann-json3-dev libboost-dev
+  libsqlite3-dev libpq-dev
 )
 case "${1:-all}" in
   core) ;;
@@ -20,6 +21,7 @@ case "${1:-all}" in
       help2man dpkg-dev file man-db
       lintian desktop-file-utils nsis zip
       chromium chromium-driver python3-selenium fonts-noto-cjk
+      postgresql sqlite3
     )
     ;;
   bench) packages+=(libbenchmark-dev python3) ;;

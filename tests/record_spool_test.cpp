@@ -1,0 +1,481 @@
+// The record spool: records come back oldest first and byte for byte, survive
+// reopening and a writer killed at any moment, and are delivered once while a
+// second thread or process uses the same file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "spool/record_spool.h"
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+extern char** environ;
+
+namespace {
+
+// The first column of the query's first row, over a connection of its own.
+std::string Sql(const std::string& path, const std::string& query) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* s = nullptr;
+    std::string value = "(failed)";
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, query.c_str(), -1, &s, nullptr) == SQLITE_OK) {
+        int rc = sqlite3_step(s);
+        const unsigned char* text = rc == SQLITE_ROW ? sqlite3_column_text(s, 0) : nullptr;
+        if (rc == SQLITE_ROW || rc == SQLITE_DONE)
+            value = text ? reinterpret_cast<const char*>(text) : "";
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return value;
+}
+
+std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> Ids(const std::vector<SpooledRecord>& records) {
+    std::vector<std::string> ids;
+    for (const SpooledRecord& r : records) ids.push_back(r.recordId);
+    return ids;
+}
+
+// tests/spool_writer.cpp in a process of its own, its standard output read in lines.
+struct Writer {
+    pid_t pid = -1;
+    FILE* out = nullptr;
+    int in = -1;
+};
+
+Writer StartWriter(const std::vector<std::string>& args) {
+    int out[2], in[2];
+    Writer w;
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) return w;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::vector<char*> argv = {const_cast<char*>(SPOOL_WRITER)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int failed = posix_spawn(&w.pid, SPOOL_WRITER, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(in[0]);
+    if (failed != 0) {
+        w.pid = -1;
+        close(out[0]), close(in[1]);
+        return w;
+    }
+    w.out = fdopen(out[0], "r");
+    w.in = in[1];
+    return w;
+}
+
+// "" once the writer closed its output.
+std::string ReadLine(Writer& w) {
+    std::string line;
+    if (!w.out) return line;
+    for (int c; (c = std::fgetc(w.out)) != EOF && c != '\n';) line += static_cast<char>(c);
+    return line;
+}
+
+// A writer that never started is not waited for (nor is -1 signalled: that is everyone).
+int FinishWriter(Writer& w, bool kill) {
+    if (w.pid <= 0) return -1;
+    if (kill) ::kill(w.pid, SIGKILL);
+    close(w.in);
+    int status = 0;
+    waitpid(w.pid, &status, 0);
+    std::fclose(w.out);
+    return status;
+}
+
+class SpoolTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        static int serial = 0;
+        dir_ = fs::temp_directory_path() /
+               ("orvane-spool-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
+        fs::create_directories(dir_);
+        path_ = (dir_ / "spool.sqlite").string();
+    }
+    void TearDown() override {
+        CloseSpool(spool_);
+        fs::remove_all(dir_);
+    }
+    void Reopen() {
+        CloseSpool(spool_);
+        std::string why;
+        spool_ = OpenSpool(path_, why);
+        ASSERT_NE(spool_, nullptr) << why;
+    }
+    int64_t Spool(const std::string& id, const std::string& body = "{}") {
+        std::string why;
+        int64_t seq = SpoolRecord(spool_, id, body, why);
+        EXPECT_GT(seq, 0) << why;
+        return seq;
+    }
+    std::vector<SpooledRecord> Pending(int most) {
+        std::vector<SpooledRecord> out;
+        std::string why;
+        EXPECT_TRUE(PendingRecords(spool_, most, out, why)) << why;
+        return out;
+    }
+    bool Deliver(const std::vector<SpooledRecord>& records) {
+        std::vector<int64_t> seqs;
+        for (const SpooledRecord& r : records) seqs.push_back(r.seq);
+        std::string why;
+        bool marked = MarkDelivered(spool_, seqs, why);
+        EXPECT_TRUE(marked) << why;
+        return marked;
+    }
+    // The ids left in the file, by sequence number.
+    std::string StoredIds() {
+        return Sql(
+            path_,
+            "SELECT group_concat(record_id) FROM (SELECT record_id FROM records ORDER BY seq)");
+    }
+    std::string OpenError() {
+        std::string why;
+        RecordSpool* other = OpenSpool(path_, why);
+        EXPECT_EQ(other, nullptr);
+        CloseSpool(other);
+        return why;
+    }
+
+    fs::path dir_;
+    std::string path_;
+    RecordSpool* spool_ = nullptr;
+};
+
+TEST_F(SpoolTest, RecordsComeBackOldestFirstInBatchesAndNotOnceDelivered) {
+    Reopen();
+    std::vector<int64_t> seqs;
+    for (int i = 0; i < 10; ++i)
+        seqs.push_back(Spool("r" + std::to_string(i), "b" + std::to_string(i)));
+    for (size_t i = 1; i < seqs.size(); ++i) EXPECT_GT(seqs[i], seqs[i - 1]);
+    EXPECT_EQ(WaitingCount(spool_), 10);
+    for (int first = 0; first < 10; first += 4) {
+        std::vector<SpooledRecord> batch = Pending(4);
+        ASSERT_EQ(batch.size(), size_t(std::min(4, 10 - first)));
+        for (size_t i = 0; i < batch.size(); ++i) {
+            EXPECT_EQ(batch[i].seq, seqs[first + i]);
+            EXPECT_EQ(batch[i].recordId, "r" + std::to_string(first + i));
+            EXPECT_EQ(batch[i].body, "b" + std::to_string(first + i));
+        }
+        // A sender that fails before marking gets the same batch again.
+        EXPECT_EQ(Ids(Pending(4)), Ids(batch));
+        Deliver(batch);
+        EXPECT_EQ(WaitingCount(spool_), int64_t(10 - first - batch.size()));
+    }
+    EXPECT_TRUE(Pending(4).empty());
+    std::vector<SpooledRecord> none;
+    std::string why;
+    EXPECT_FALSE(PendingRecords(spool_, 0, none, why));
+}
+
+TEST_F(SpoolTest, MarkingIsAllOrNoneAndKeepsTheFirstTime) {
+    Reopen();
+    int64_t a = Spool("a");
+    Spool("b");
+    std::string why;
+    EXPECT_FALSE(MarkDelivered(spool_, {a, 9999}, why));
+    EXPECT_NE(why.find("9999"), std::string::npos) << why;
+    EXPECT_EQ(WaitingCount(spool_), 2);
+    EXPECT_TRUE(MarkDelivered(spool_, {a}, why)) << why;
+    Sql(path_,
+        "UPDATE records SET delivered_at = '2000-01-01T00:00:00.000Z' WHERE record_id = 'a'");
+    EXPECT_TRUE(MarkDelivered(spool_, {a}, why)) << why;
+    EXPECT_EQ(Sql(path_, "SELECT delivered_at FROM records WHERE record_id = 'a'"),
+              "2000-01-01T00:00:00.000Z");
+    EXPECT_EQ(WaitingCount(spool_), 1);
+}
+
+// A retry after a crash, even one after the record was delivered.
+TEST_F(SpoolTest, ARepeatedIdStoresNothingAndKeepsItsNumber) {
+    Reopen();
+    int64_t a = Spool("a", "first");
+    Spool("b");
+    EXPECT_EQ(Spool("a", "second"), a);
+    std::vector<SpooledRecord> waiting = Pending(10);
+    ASSERT_EQ(Ids(waiting), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(waiting[0].body, "first");
+    Deliver({waiting[0]});
+    EXPECT_EQ(Spool("a", "third"), a);
+    EXPECT_EQ(Ids(Pending(10)), std::vector<std::string>{"b"});
+    std::string why;
+    EXPECT_EQ(SpoolRecord(spool_, "", "{}", why), -1);
+    EXPECT_FALSE(why.empty());
+}
+
+TEST_F(SpoolTest, HostileBytesComeBackByteForByte) {
+    Reopen();
+    std::vector<std::string> texts = {"it's \"quoted\"",
+                                      "'); DROP TABLE records; --",
+                                      "nul\0one"s,
+                                      "nul\0two"s,
+                                      "bad utf-8 \xff\xfe\x80 \xc0\xaf \xed\xa0\x80",
+                                      "ends in nul\0"s,
+                                      "ends in nul"};
+    std::string big(1 << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+    for (const std::string& t : texts) Spool(t, t + "|" + t);
+    Spool("big", big);
+    Spool("empty", "");
+    Reopen();
+    std::vector<SpooledRecord> back = Pending(100);
+    ASSERT_EQ(back.size(), texts.size() + 2);
+    for (size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(back[i].recordId, texts[i]);
+        EXPECT_EQ(back[i].body, texts[i] + "|" + texts[i]);
+    }
+    EXPECT_TRUE(back[texts.size()].body == big);
+    EXPECT_EQ(back[texts.size() + 1].body, "");
+}
+
+// AUTOINCREMENT: numbers of pruned records are not given out again.
+TEST_F(SpoolTest, RecordsAndNumbersSurviveReopeningAndPruning) {
+    Reopen();
+    Spool("a");
+    Spool("b");
+    int64_t c = Spool("c");
+    Deliver(Pending(1));
+    Reopen();
+    EXPECT_EQ(Ids(Pending(10)), (std::vector<std::string>{"b", "c"}));
+    EXPECT_EQ(WaitingCount(spool_), 2);
+    int64_t d = Spool("d");
+    EXPECT_GT(d, c);
+    Deliver(Pending(10));
+    std::string why;
+    ASSERT_TRUE(PruneDelivered(spool_, 0, why)) << why;
+    EXPECT_EQ(StoredIds(), "");
+    Reopen();
+    EXPECT_GT(Spool("e"), d);
+}
+
+TEST_F(SpoolTest, PruningDropsOnlyRecordsDeliveredLongEnoughAgo) {
+    Reopen();
+    Spool("old");
+    Spool("recent");
+    Spool("waiting");
+    Deliver(Pending(2));
+    Sql(path_,
+        "UPDATE records SET delivered_at = '2000-01-01T00:00:00.000Z' WHERE record_id = 'old'");
+    Sql(path_, "UPDATE records SET spooled_at = '2000-01-01T00:00:00.000Z'");
+    std::string why;
+    ASSERT_TRUE(PruneDelivered(spool_, 3600, why)) << why;
+    EXPECT_EQ(StoredIds(), "recent,waiting");
+    ASSERT_TRUE(PruneDelivered(spool_, 0, why)) << why;
+    EXPECT_EQ(StoredIds(), "waiting");
+    EXPECT_FALSE(PruneDelivered(spool_, -1, why));
+}
+
+TEST_F(SpoolTest, RefusesWhatIsNotItsSpoolAndLeavesItAsItWas) {
+    const std::pair<std::string, std::string> foreign[] = {
+        {"station notes\nline 2: not a database\n", "not a spool"},
+        {"abc", "not a spool"},
+        {"SQLite format 3\0 but then nothing sensible follows"s, "not a spool"}};
+    for (const auto& [bytes, reason] : foreign) {
+        std::ofstream(path_, std::ios::binary) << bytes;
+        EXPECT_NE(OpenError().find(reason), std::string::npos) << bytes;
+        EXPECT_TRUE(FileBytes(path_) == bytes) << bytes;
+    }
+    fs::remove(path_);
+    Sql(path_, "CREATE TABLE things(x)");
+    std::string before = FileBytes(path_);
+    EXPECT_NE(OpenError().find("not a spool of orvane-flash"), std::string::npos);
+    EXPECT_TRUE(FileBytes(path_) == before);
+
+    fs::remove(path_);
+    Reopen();
+    CloseSpool(spool_);
+    spool_ = nullptr;
+    Sql(path_, "PRAGMA user_version = 2");
+    before = FileBytes(path_);
+    EXPECT_NE(OpenError().find("the spool was written by a newer version"), std::string::npos);
+    EXPECT_TRUE(FileBytes(path_) == before);
+
+    path_ = (dir_ / "no such folder" / "spool.sqlite").string();
+    EXPECT_NE(OpenError().find(path_), std::string::npos);
+}
+
+TEST_F(SpoolTest, AnEmptyFileBecomesASpool) {
+    std::ofstream(path_, std::ios::binary).close();
+    Reopen();
+    EXPECT_EQ(WaitingCount(spool_), 0);
+    Spool("a");
+    EXPECT_EQ(Sql(path_, "PRAGMA journal_mode"), "wal");
+}
+
+// The environment is restored when the test ends.
+struct Environment {
+    std::map<std::string, std::string> saved;
+    void Set(const char* name, const std::string& value) {
+        if (!saved.count(name)) saved[name] = getenv(name) ? getenv(name) : "\x01";
+        setenv(name, value.c_str(), 1);
+    }
+    ~Environment() {
+        for (const auto& [name, value] : saved)
+            value == "\x01" ? unsetenv(name.c_str()) : setenv(name.c_str(), value.c_str(), 1);
+    }
+};
+
+int Mode(const fs::path& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : -1;
+}
+
+TEST_F(SpoolTest, TheUsualPathIsInTheUsersStateFolder) {
+    Environment env;
+    std::string path, why;
+    env.Set("XDG_STATE_HOME", (dir_ / "state").string());
+    ASSERT_TRUE(PrepareSpoolPath(path, why)) << why;
+    EXPECT_EQ(path, (dir_ / "state" / "orvane" / "spool.sqlite").string());
+    EXPECT_EQ(Mode(dir_ / "state" / "orvane"), 0700);
+
+    // A relative XDG_STATE_HOME is ignored for the home's.
+    env.Set("XDG_STATE_HOME", "relative");
+    env.Set("HOME", (dir_ / "home").string());
+    ASSERT_TRUE(PrepareSpoolPath(path, why)) << why;
+    EXPECT_EQ(path, (dir_ / "home" / ".local" / "state" / "orvane" / "spool.sqlite").string());
+    EXPECT_EQ(Mode(dir_ / "home" / ".local"), 0700);
+    path_ = path;
+    Reopen();
+
+    std::ofstream(dir_ / "file").close();
+    env.Set("XDG_STATE_HOME", (dir_ / "file").string());
+    EXPECT_FALSE(PrepareSpoolPath(path, why));
+    EXPECT_NE(why.find("file"), std::string::npos) << why;
+}
+
+// Killed between any two instructions: what it reported is there, once, and
+// the next writer's retry of the same ids keeps their numbers.
+TEST_F(SpoolTest, AWriterKilledAtAnyMomentLosesNothingItReported) {
+    const int ids = 300;
+    unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::map<std::string, int64_t> reported;
+    for (int round = 0; round < 25; ++round) {
+        Writer w = StartWriter({path_, "spool", "rec", std::to_string(ids)});
+        int killAfter = std::uniform_int_distribution<int>(0, ids)(random);  // 0: while opening
+        for (int n = 0; n < killAfter; ++n) {
+            std::string line = ReadLine(w), id;
+            int64_t seq = 0;
+            if (line == "done") break;
+            ASSERT_TRUE(std::istringstream(line) >> id >> seq) << line;
+            EXPECT_EQ(reported.emplace(id, seq).first->second, seq) << id;
+        }
+        FinishWriter(w, true);
+    }
+    EXPECT_EQ(Sql(path_, "PRAGMA integrity_check"), "ok");
+    Reopen();
+    std::vector<SpooledRecord> stored = Pending(2 * ids);
+    ASSERT_GE(stored.size(), reported.size());
+    // Each record is spooled after the one before is on disk: no gaps, no repeats.
+    for (size_t i = 0; i < stored.size(); ++i) {
+        EXPECT_EQ(stored[i].recordId, "rec-" + std::to_string(i));
+        auto at = reported.find(stored[i].recordId);
+        if (at != reported.end()) {
+            EXPECT_EQ(at->second, stored[i].seq);
+        }
+    }
+}
+
+TEST_F(SpoolTest, SpoolerAndSenderThreadsDeliverEachRecordOnce) {
+    Reopen();
+    const int records = 3000;
+    std::atomic<bool> spooled{false};
+    std::thread spooler([&] {
+        for (int i = 0; i < records; ++i) Spool("r" + std::to_string(i));
+        spooled = true;
+    });
+    std::vector<std::string> delivered;
+    int64_t last = 0;
+    // A batch that is never marked would come back for ever.
+    for (bool finished = false; !finished && delivered.size() <= size_t(records);) {
+        finished = spooled;  // read before the batch, so that the last batch is not missed
+        std::vector<SpooledRecord> batch = Pending(64);
+        for (const SpooledRecord& r : batch) {
+            EXPECT_GT(r.seq, last);
+            last = r.seq;
+            delivered.push_back(r.recordId);
+        }
+        if (!Deliver(batch)) break;
+        if (batch.empty() && !finished) std::this_thread::yield();
+        finished = finished && batch.empty();
+    }
+    spooler.join();
+    ASSERT_EQ(delivered.size(), size_t(records));
+    for (int i = 0; i < records; ++i) EXPECT_EQ(delivered[i], "r" + std::to_string(i));
+    EXPECT_EQ(WaitingCount(spool_), 0);
+}
+
+// Both start on a file that does not exist yet, so both may try to make it.
+TEST_F(SpoolTest, TwoWriterProcessesOnOneFileWaitOrFailClearly) {
+    Writer a = StartWriter({path_, "spool", "a", "400"});
+    Writer b = StartWriter({path_, "spool", "b", "400"});
+    std::map<std::string, int64_t> stored;
+    int failed = 0;
+    for (Writer* w : {&a, &b}) {
+        for (std::string line; !(line = ReadLine(*w)).empty() && line != "done";) {
+            std::string id;
+            int64_t seq = 0;
+            if (line.rfind("failed ", 0) == 0) {
+                EXPECT_NE(line.find("in use by another process"), std::string::npos) << line;
+                ++failed;
+            } else {
+                EXPECT_TRUE(std::istringstream(line) >> id >> seq) << line;
+                EXPECT_TRUE(stored.emplace(id, seq).second) << id;
+            }
+        }
+        EXPECT_EQ(FinishWriter(*w, false), 0);
+    }
+    EXPECT_EQ(stored.size() + failed, 800u);
+    EXPECT_EQ(Sql(path_, "PRAGMA integrity_check"), "ok");
+    Reopen();
+    std::vector<SpooledRecord> all = Pending(1000);
+    EXPECT_EQ(all.size(), stored.size());
+    for (const SpooledRecord& r : all) EXPECT_EQ(stored[r.recordId], r.seq) << r.recordId;
+}
+
+TEST_F(SpoolTest, AnotherProcessHoldingTheFileGivesAReasonNotAHang) {
+    Reopen();
+    Spool("before");
+    Writer holder = StartWriter({path_, "hold"});
+    ASSERT_EQ(ReadLine(holder), "held");
+    std::string why;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SpoolRecord(spool_, "during", "{}", why), -1);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_NE(why.find("in use by another process"), std::string::npos) << why;
+    EXPECT_GE(waited, std::chrono::seconds(1));   // it waited for the holder,
+    EXPECT_LT(waited, std::chrono::seconds(60));  // but not for ever
+    // The sender still reads while another process writes.
+    EXPECT_EQ(Ids(Pending(10)), std::vector<std::string>{"before"});
+    FinishWriter(holder, true);
+    Spool("after");
+    EXPECT_EQ(Ids(Pending(10)), (std::vector<std::string>{"before", "after"}));
+    EXPECT_EQ(Sql(path_, "PRAGMA integrity_check"), "ok");
+}
+
+}  // namespace
