@@ -16,6 +16,9 @@
 #include "cli/recording.h"
 #include "cli/run_output.h"
 #include "cli/station_command.h"
+#ifdef ORVANE_LINE
+#include "cli/line_command.h"
+#endif
 #include "cli/terminal_text.h"
 #include "cli/upgrade_command.h"
 #include "codec/image_header.h"
@@ -119,6 +122,9 @@ int Run(const FlashOptions& o) {
     if (o.command == "info") return Info(o);
     if (o.command == "ports") return ListPorts(o.json);
     if (o.command == "doctor") return RunDoctor(o);
+#ifdef ORVANE_LINE
+    if (o.command == "line") return RunLine(o);
+#endif
     return ExitUsage;
 }
 

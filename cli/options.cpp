@@ -158,6 +158,36 @@ void AddStation(CLI::App& app, FlashOptions& o, bool& verbose) {
         ->type_name("");
 }
 
+#ifdef ORVANE_LINE
+const char kLineFooter[] =
+    "\nCONNINFO is libpq's: \"host=db.plant dbname=upgrades user=line\"; keep a password in\n"
+    "~/.pgpass rather than here, where every user of the machine can see it. Each\n"
+    "command creates or migrates the database's tables first.\n"
+    "Examples:\n"
+    "  orvane-flash line add-station bench-3 --db \"dbname=upgrades\" | tail -n 1 > bench-3.key\n"
+    "  orvane-flash line revoke-station bench-3 --db \"dbname=upgrades\"\n";
+
+void AddLine(CLI::App& app, FlashOptions& o) {
+    CLI::App* line = app.add_subcommand("line", "Keep the line server's database: its stations");
+    line->footer(kLineFooter);
+    line->require_subcommand(1);
+    CLI::App* add = line->add_subcommand("add-station", "Add a station; prints its key last");
+    CLI::App* revoke = line->add_subcommand("revoke-station", "End a station's key");
+    CLI::App* token =
+        line->add_subcommand("new-view-token", "Replace the supervisor page's view token");
+    for (CLI::App* action : {add, revoke, token}) {
+        action->add_option("--db", o.db, "The database, as a libpq connection string")
+            ->required()
+            ->type_name("CONNINFO");
+        if (action != token)
+            action->add_option("NAME", o.stationName, "The station's name")
+                ->required()
+                ->type_name("");
+        action->callback([&o, action] { o.lineAction = action->get_name(); });
+    }
+}
+#endif
+
 void AddOthers(CLI::App& app, FlashOptions& o, bool& verbose) {
     AddStation(app, o, verbose);
     CLI::App* info = app.add_subcommand("info", "Show the identity an image's header carries");
@@ -171,6 +201,9 @@ void AddOthers(CLI::App& app, FlashOptions& o, bool& verbose) {
         app.add_subcommand("ports", "List the serial ports with their devices and USB details");
     Once(ports->add_flag("--json", o.json, "Print them as JSON, for scripts"));
     AddDoctor(app, o);
+#ifdef ORVANE_LINE
+    AddLine(app, o);
+#endif
 }
 
 bool TakeWait(const std::string& wait, FlashOptions& o) {

@@ -8,7 +8,7 @@
 enum Verbosity { Quiet = -1, Normal = 0, Verbose = 1 };
 
 struct FlashOptions {
-    std::string command;  // "upgrade", "station", "info", "monitor", "ports" or "doctor"
+    std::string command;  // "upgrade", "station", "info", "monitor", "ports", "doctor" or "line"
     std::vector<std::string> ports;
     std::string image;
     std::string access;
@@ -33,6 +33,11 @@ struct FlashOptions {
     std::string listen;  // ADDR:PORT; empty: loopback, any free port
     bool noBrowser = false;
     bool reinstall = false;  // upgrade scanners that hold the image's version too
+
+    // line
+    std::string lineAction;   // "add-station", "revoke-station" or "new-view-token"
+    std::string stationName;  // add-station, revoke-station
+    std::string db;           // the database, as libpq's connection string
 };
 
 // -1 to go on; otherwise the exit status to end with (0 after --help or
