@@ -18,7 +18,7 @@ foreach(entry ${FILES})
   math(EXPR n "${n} + 1")
 endforeach()
 file(WRITE "${OUT}.tmp" "// Made by cmake/embed_files.cmake when the program is built.
-#include \"station/page_files.h\"
+#include \"web/page_files.h\"
 
 namespace {
 ${arrays}

@@ -1,14 +1,6 @@
 // The station's web server: the page, the run's state as server-sent events,
-// exports, and the page's buttons. One thread of its own with asynchronous
-// I/O, so that no client, slow, stalled or hostile, holds up anything else;
-// what it sends is built from the run's model when something changed, the
-// newest state replacing one a client has not yet taken.
-//
-// Nobody else drives it: every request needs the run's token (in the opened
-// address once, then in a strict HTTP-only cookie); a Host that is neither
-// the listening address nor localhost is refused, and a request that changes
-// anything must come from the page's own origin. A second token, for a
-// supervisor's screen, may only look.
+// exports, and the page's buttons and fields, in the web room (web/web_room.h)
+// with the run's tokens: it only says what each request of the station's does.
 #pragma once
 #include <functional>
 #include <string>

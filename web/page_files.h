@@ -1,4 +1,4 @@
-// The page's files, embedded in the program when it is built: the station
+// A page's files, embedded in the program when it is built: the station
 // works offline and fetches nothing.
 #pragma once
 #include <cstddef>
