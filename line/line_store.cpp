@@ -13,6 +13,7 @@
 #include <set>
 
 #include "station/sha256.h"
+#include "upgrade/outcome.h"
 
 struct LineStore {
     PGconn* conn = nullptr;
@@ -439,8 +440,8 @@ std::string RowProblem(const LineRecordRow& row, const std::string& station) {
     if (row.station != station) return "it claims another station";
     for (const auto& v : RowValues(row))
         if (v && v->find('\0') != std::string::npos) return "a text holds a NUL byte";
-    if (row.result != "passed" && row.result != "failed" && row.result != "already_current")
-        return "the result is not passed, failed or already_current";
+    UpgradeResult result;
+    if (!ResultFromName(row.result.c_str(), result)) return "the result is no result's name";
     if (!IsIsoTime(row.startedAt) || !IsIsoTime(row.endedAt))
         return "a time is not ISO 8601 with a zone";
     if (!std::isfinite(row.durationS)) return "the duration is not a number";
