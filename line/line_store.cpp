@@ -626,6 +626,23 @@ StationKeyResult CheckStationKey(LineStore* store, const std::string& name,
     return StationKeyCurrent;
 }
 
+LineRecordRow LineRowOf(const UpgradeRecord& r) {
+    LineRecordRow row;
+    row.recordId = r.recordId, row.station = r.station, row.seq = r.seq;
+    row.slot = r.slot, row.port = r.port, row.operatorName = r.operatorName, row.lot = r.lot;
+    if (!r.unitSerial.empty()) row.unitSerial = r.unitSerial;
+    row.imageName = r.image, row.imageSha256 = r.imageSha256;
+    if (r.imageSize >= 0) row.imageSize = r.imageSize;
+    if (!VersionBefore(r).empty()) row.versionBefore = VersionBefore(r);
+    if (!VersionAfter(r).empty()) row.versionAfter = VersionAfter(r);
+    row.result = ResultName(RecordResult(r));
+    row.message = r.message;
+    if (!r.hint.empty()) row.hint = r.hint;
+    row.startedAt = r.startedAt, row.endedAt = r.endedAt, row.durationS = r.seconds;
+    row.body = RecordLine(r);
+    return row;
+}
+
 StoreResult StoreRecords(LineStore* store, const std::string& station,
                          const std::vector<LineRecordRow>& rows, StoredCounts& counts,
                          std::string& why) {

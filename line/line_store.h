@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "events/upgrade_record.h"
+
 struct LineStore;
 
 // Unavailable: the database could not be reached or gave up for now (try
@@ -64,6 +66,9 @@ struct LineRecordRow {
     double durationS = 0;
     std::string body;
 };
+
+// A station's record as the store keeps it: its columns and its JSON.
+LineRecordRow LineRowOf(const UpgradeRecord& record);
 
 struct StoredCounts {
     int inserted = 0;

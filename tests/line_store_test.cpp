@@ -189,6 +189,26 @@ TEST(LineRecords, ABatchDeliveredFiveTimesIsKeptOnce) {
     EXPECT_EQ("0", One(db.get(), "SELECT count(*) FROM record_conflicts WHERE station = 'five'"));
 }
 
+// A station's own record reaches its columns: what it does not know is NULL.
+TEST(LineRecords, AStationsRecordFillsItsColumns) {
+    Store store = OpenMigrated();
+    NewStation(store.get(), "typed");
+    UpgradeRecord r;
+    r.recordId = NewRecordId();
+    r.station = "typed", r.seq = 7, r.slot = "A1", r.port = "/dev/ttyUSB0", r.lot = "L-1";
+    r.startedAt = "2026-12-09T10:00:00+01:00", r.endedAt = "2026-12-09T10:00:14+01:00";
+    r.hasScanner = true, r.scanner.software = "1.04.07";
+    r.outcome = OutcomeAlreadyCurrent, r.message = "already", r.seconds = 1.5;
+    EXPECT_EQ(1, Stored(store.get(), "typed", {LineRowOf(r)}).inserted);
+    Connection db = Connect(TestConninfo());
+    EXPECT_EQ("already_current|1.04.07|1.04.07|t|t|2026-12-09 09:00:14+00",
+              One(db.get(),
+                  "SELECT concat_ws('|', result, version_before, version_after, "
+                  "unit_serial IS NULL, hint IS NULL, ended_at) FROM upgrade_records "
+                  "WHERE record_id = $1",
+                  {r.recordId}));
+}
+
 TEST(LineRecords, OtherContentUnderAKeptIdOrSeqIsSetAsideNeverOverwriting) {
     Store store = OpenMigrated();
     NewStation(store.get(), "clash");
