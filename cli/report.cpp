@@ -5,8 +5,6 @@
 #include "cli/cli_platform.h"
 #include "cli/run_output.h"
 #include "codec/access_mode.h"
-#include "codec/image_header.h"
-#include "codec/scanner_identity.h"
 #include "upgrade/answer_delay.h"
 #include "upgrade/upgrade.h"
 
@@ -29,11 +27,6 @@ std::string UtcTimestamp() {
 }
 
 namespace {
-
-IdentityTexts TextsOf(const char* customer, const char* module, const char* hardware,
-                      const char* software) {
-    return {customer, module, hardware, software};
-}
 
 // How the run ended: the outcome shown, what the upgrade itself ended with,
 // whether the scanner was started, blocks sent and sent again.
@@ -65,13 +58,9 @@ UpgradeRecord ReportRecord(const ReportEntry& e) {
     r.imageSize = UpgradeRun.imageSize;
     r.access = AccessName();
     r.hasHeader = UpgradeRun.headerPresent;
-    if (r.hasHeader)
-        r.header =
-            TextsOf(ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software);
+    if (r.hasHeader) r.header = ImageTexts();
     r.hasScanner = UpgradeRun.scannerIdentified;
-    if (r.hasScanner)
-        r.scanner = TextsOf(ScannerId.customerId, ScannerId.moduleNo, ScannerId.hardware,
-                            ScannerId.software);
+    if (r.hasScanner) r.scanner = ScannerTexts();
     PutHowItEnded(r, e);
     return r;
 }

@@ -67,17 +67,11 @@ void Dispatch(const RunEvent& e) {
     PostToWriter(sink, EncodeEvent(e) + "\n", e.kind == EventKind::Progress ? ProgressKey : 0);
 }
 
-IdentityTexts TextsOf(const char* customer, const char* module, const char* hardware,
-                      const char* software) {
-    return {customer, module, hardware, software};
-}
-
 void DispatchScanner() {
     RunEvent e;
     e.kind = EventKind::Scanner;
     e.hasIdentity = true;
-    e.identity =
-        TextsOf(ScannerId.customerId, ScannerId.moduleNo, ScannerId.hardware, ScannerId.software);
+    e.identity = ScannerTexts();
     Dispatch(e);
 }
 
@@ -157,9 +151,7 @@ RunEvent ImageEvent(const std::string& path) {
     if (OpenImage(path.c_str()) < 0) return e;
     e.size = ImageSize();
     e.hasIdentity = DecodeMeasuredHeader();
-    if (e.hasIdentity)
-        e.identity =
-            TextsOf(ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software);
+    if (e.hasIdentity) e.identity = ImageTexts();
     CloseImage();
     return e;
 }
@@ -209,6 +201,14 @@ std::string FirstHintName() {
 
 void PrintEventJson(const RunEvent& e, int progressKey) {
     PostToWriter(&kJsonOut, EncodeEvent(e) + "\n", e.kind == EventKind::Progress ? progressKey : 0);
+}
+
+IdentityTexts ScannerTexts() {
+    return {ScannerId.customerId, ScannerId.moduleNo, ScannerId.hardware, ScannerId.software};
+}
+
+IdentityTexts ImageTexts() {
+    return {ImageId.customerId, ImageId.moduleNo, ImageId.hardware, ImageId.software};
 }
 
 const ProgressHooks* RunProgressHooks() {

@@ -28,6 +28,10 @@ std::string FirstHintName();
 // several ports; a progress report with a key replaces the last one waiting.
 void PrintEventJson(const RunEvent& event, int progressKey);
 
+// The identities as the last reply and the measured header decoded them.
+IdentityTexts ScannerTexts();
+IdentityTexts ImageTexts();
+
 // The hooks the upgrade reports through.
 const ProgressHooks* RunProgressHooks();
 

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
 #include <vector>
 
 namespace {
@@ -181,19 +180,7 @@ struct Reader {
     bool Integer(const char* field, Int& out) {
         auto it = j.find(field);
         if (it == j.end() || !it->is_number_integer()) return Fail(field, "an integer");
-        int64_t v = 0;
-        if (it->is_number_unsigned()) {
-            uint64_t u = it->get<uint64_t>();
-            if (u > static_cast<uint64_t>(INT64_MAX)) return Fail(field, "an integer in range");
-            v = static_cast<int64_t>(u);
-        } else {
-            v = it->get<int64_t>();
-        }
-        if (v < static_cast<int64_t>(std::numeric_limits<Int>::min()) ||
-            v > static_cast<int64_t>(std::numeric_limits<Int>::max()))
-            return Fail(field, "an integer in range");
-        out = static_cast<Int>(v);
-        return true;
+        return JsonInteger(*it, out) || Fail(field, "an integer in range");
     }
     bool Number(const char* field, double& out) {
         auto it = j.find(field);

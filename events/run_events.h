@@ -5,6 +5,7 @@
 // for people.
 #pragma once
 #include <cstdint>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -109,6 +110,24 @@ struct RunEvent {
 // place of their {names}; pages take their words from their catalogs.
 const char* HintName(HintKind kind);
 std::string HintText(HintKind kind, const nlohmann::json& facts);
+
+// `value` as an Int (a signed type), when it is an integer in Int's range.
+template <class Int>
+bool JsonInteger(const nlohmann::json& value, Int& out) {
+    if (!value.is_number_integer()) return false;
+    if (value.is_number_unsigned()) {
+        uint64_t u = value.get<uint64_t>();
+        if (u > static_cast<uint64_t>(std::numeric_limits<Int>::max())) return false;
+        out = static_cast<Int>(u);
+        return true;
+    }
+    int64_t v = value.get<int64_t>();
+    if (v < static_cast<int64_t>(std::numeric_limits<Int>::min()) ||
+        v > static_cast<int64_t>(std::numeric_limits<Int>::max()))
+        return false;
+    out = static_cast<Int>(v);
+    return true;
+}
 
 // An identity's four texts as a JSON object.
 nlohmann::json IdentityJson(const IdentityTexts& identity);

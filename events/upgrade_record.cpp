@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <random>
 
 namespace {
@@ -79,16 +78,7 @@ struct Reader {
         const Json* v = Find(field);
         if (!v) return true;
         if (!v->is_number_integer()) return Fail(field, "an integer");
-        if (v->is_number_unsigned() &&
-            v->get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<Number>::max()))
-            return Fail(field, "an integer in range");
-        int64_t n =
-            v->is_number_unsigned() ? static_cast<int64_t>(v->get<uint64_t>()) : v->get<int64_t>();
-        if (n < static_cast<int64_t>(std::numeric_limits<Number>::min()) ||
-            n > static_cast<int64_t>(std::numeric_limits<Number>::max()))
-            return Fail(field, "an integer in range");
-        out = static_cast<Number>(n);
-        return true;
+        return JsonInteger(*v, out) || Fail(field, "an integer in range");
     }
     bool Real(const char* field, double& out) {
         const Json* v = Find(field);

@@ -19,9 +19,10 @@ void CountEnd(FleetModel& m, FleetSlot& s, const RunEvent& e) {
     s.end = e;
     s.showEnd = true;
     s.phase = RunPhase::Done;
-    UpgradeRecord record;
-    std::string why;  // a record that cannot be read is said where it is kept
-    if (RecordFromJson(e.record, record, why)) m.records.push_back(record);
+    s.endRecord = UpgradeRecord();
+    s.endRecordWhy.clear();
+    s.endRecordRead = RecordFromJson(e.record, s.endRecord, s.endRecordWhy);
+    if (s.endRecordRead) m.records.push_back(s.endRecord);
     UpgradeResult result = ResultOfOutcome(e.outcome);
     ++s.results[result], ++m.results[result];
     // A port that would not open or a scanner that never came is no scanner failed.

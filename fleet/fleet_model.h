@@ -27,6 +27,10 @@ struct FleetSlot {
     // The upgrade under way or last ended: shown until the next scanner comes.
     bool showEnd = false;
     RunEvent end;
+    // Its record, read once from the end's JSON; when it could not be, why.
+    bool endRecordRead = false;
+    UpgradeRecord endRecord;
+    std::string endRecordWhy;
     std::vector<RunEvent> hints;
     std::vector<RunEvent> messages;  // of the whole run, for the summary
     std::deque<std::string> trace;   // the dialogue's last lines

@@ -53,10 +53,9 @@ void Apply(FleetModel& model, const FleetSetup& setup, size_t slot, const RunEve
     for (const FleetView& view : setup.views)
         if (view.onEvent) view.onEvent(model, slot, e);
     if (e.kind != EventKind::End || !e.record.is_object() || !setup.keepRecord) return;
-    UpgradeRecord record;
-    std::string why;
-    if (RecordFromJson(e.record, record, why))
-        if (setup.keepRecord(record, why)) return;
+    const FleetSlot& s = model.slots[slot];  // ApplyEvent read its record
+    std::string why = s.endRecordWhy;
+    if (s.endRecordRead && setup.keepRecord(s.endRecord, why)) return;
     model.notRecorded = true;
     RunEvent warning = MessageEvent(MessageLevel::Warning, why);
     ApplyEvent(model, slot, warning);

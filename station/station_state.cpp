@@ -37,10 +37,10 @@ Json IdentityOrNull(bool known, const IdentityTexts& id) {
 
 Json EndOf(const FleetSlot& s) {
     if (!s.showEnd) return nullptr;
-    UpgradeRecord record;
-    std::string why, time;  // a record that cannot be read has no time to show
-    if (RecordFromJson(s.end.record, record, why))
-        time = record.endedAt.empty() ? record.time : record.endedAt;
+    const UpgradeRecord& record = s.endRecord;  // one that could not be read has no time
+    std::string time = !s.endRecordRead         ? std::string()
+                       : record.endedAt.empty() ? record.time
+                                                : record.endedAt;
     return {{"outcome", OutcomeName(s.end.outcome)},
             {"message", s.end.message},
             {"seconds", s.end.seconds},
