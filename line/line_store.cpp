@@ -46,8 +46,7 @@ const Statement InsertRecord = {
     "message, hint, started_at, ended_at, duration_s, body) "
     "VALUES ($1::uuid, $2, $3::bigint, $4, $5, $6, $7, $8, $9, $10::bigint, $11, $12, $13, $14, "
     "$15, $16, $17::timestamptz, $18::timestamptz, $19::double precision, $20::jsonb) "
-    // No target: a seq its station used for another record id is a conflict too.
-    "ON CONFLICT DO NOTHING RETURNING 1"};
+    "ON CONFLICT (record_id) DO NOTHING RETURNING 1"};
 const Statement SameRecord = {
     "same_record",
     "SELECT station = $2 AND body = $3::jsonb FROM upgrade_records WHERE record_id = $1::uuid"};
@@ -78,6 +77,53 @@ const Statement PutSetting = {"put_setting",
                               "INSERT INTO line_settings (name, value) VALUES ($1, $2) "
                               "ON CONFLICT (name) DO UPDATE SET value = excluded.value"};
 const Statement GetSetting = {"get_setting", "SELECT value FROM line_settings WHERE name = $1"};
+const Statement LotBodies = {
+    "lot_bodies", "SELECT body::text FROM upgrade_records WHERE lot = $1 ORDER BY ended_at, seq"};
+// The supervisor's figures in one JSON text: totals, reasons and repeats of
+// the last day; lots and images seen in the last week, each counted whole.
+const Statement Summary = {
+    "summary",
+    "WITH recent AS (SELECT * FROM upgrade_records WHERE received_at > now() - interval '1 day'), "
+    "lots AS (SELECT lot, max(received_at) AS last FROM upgrade_records "
+    "WHERE received_at > now() - interval '7 days' GROUP BY lot ORDER BY last DESC LIMIT 50), "
+    "images AS (SELECT image_name, image_sha256, max(received_at) AS last FROM upgrade_records "
+    "WHERE received_at > now() - interval '7 days' GROUP BY 1, 2 ORDER BY last DESC LIMIT 50), "
+    "reasons AS (SELECT hint, min(message) AS message, count(*) AS n FROM recent "
+    "WHERE result = 'failed' GROUP BY hint, CASE WHEN hint IS NULL THEN message END "
+    "ORDER BY n DESC LIMIT 20), "
+    "serials AS (SELECT DISTINCT unit_serial FROM recent WHERE unit_serial <> ''), "
+    "repeats AS (SELECT u.unit_serial, count(*) AS n, max(u.received_at) AS last, "
+    "json_agg(json_build_object('station', u.station, 'slot', u.slot, 'result', u.result, "
+    "'endedAt', u.ended_at) ORDER BY u.ended_at) AS records FROM upgrade_records u "
+    "JOIN serials USING (unit_serial) GROUP BY u.unit_serial HAVING count(*) > 1 "
+    "ORDER BY last DESC LIMIT 20) "
+    "SELECT json_build_object("
+    "'totals', (SELECT json_build_object("
+    "'passed', count(*) FILTER (WHERE result = 'passed'), "
+    "'failed', count(*) FILTER (WHERE result = 'failed'), "
+    "'already_current', count(*) FILTER (WHERE result = 'already_current')) FROM recent), "
+    "'lots', (SELECT coalesce(json_agg(json_build_object('lot', l.lot, "
+    "'passed', c.passed, 'failed', c.failed, 'already_current', c.current, "
+    "'lastEnded', c.last) ORDER BY l.last DESC), '[]') FROM lots l CROSS JOIN LATERAL ("
+    "SELECT count(*) FILTER (WHERE result = 'passed') AS passed, "
+    "count(*) FILTER (WHERE result = 'failed') AS failed, "
+    "count(*) FILTER (WHERE result = 'already_current') AS current, max(ended_at) AS last "
+    "FROM upgrade_records u WHERE u.lot = l.lot) c), "
+    "'images', (SELECT coalesce(json_agg(json_build_object('image', i.image_name, "
+    "'sha256', i.image_sha256, 'passed', c.passed, 'failed', c.failed, "
+    "'already_current', c.current) ORDER BY i.last DESC), '[]') FROM images i "
+    "CROSS JOIN LATERAL (SELECT count(*) FILTER (WHERE result = 'passed') AS passed, "
+    "count(*) FILTER (WHERE result = 'failed') AS failed, "
+    "count(*) FILTER (WHERE result = 'already_current') AS current FROM upgrade_records u "
+    "WHERE u.image_sha256 = i.image_sha256 AND u.image_name = i.image_name) c), "
+    "'reasons', (SELECT coalesce(json_agg(json_build_object('hint', r.hint, "
+    "'message', r.message, 'count', r.n, 'where', (SELECT coalesce(json_agg(json_build_object("
+    "'station', w.station, 'slot', w.slot, 'count', w.n)), '[]') FROM (SELECT station, slot, "
+    "count(*) AS n FROM recent f WHERE f.result = 'failed' AND f.hint IS NOT DISTINCT FROM "
+    "r.hint AND (r.hint IS NOT NULL OR f.message = r.message) GROUP BY station, slot "
+    "ORDER BY n DESC, station, slot LIMIT 5) w)) ORDER BY r.n DESC), '[]') FROM reasons r), "
+    "'repeats', (SELECT coalesce(json_agg(json_build_object('unitSerial', p.unit_serial, "
+    "'count', p.n, 'records', p.records) ORDER BY p.last DESC), '[]') FROM repeats p))::text"};
 const Statement ListStations = {
     "list_stations",
     "SELECT name, coalesce(to_char(last_heard AT TIME ZONE 'UTC', "
@@ -111,11 +157,20 @@ const char* const Migration1[] = {
     "CREATE TABLE line_settings (name text PRIMARY KEY, value text NOT NULL)",
 };
 
+// A station whose spool was lost numbers its records from 1 again: its
+// numbers order its records, the record id alone tells one from another.
+const char* const Migration2[] = {
+    "ALTER TABLE upgrade_records DROP CONSTRAINT upgrade_records_station_seq_key",
+    "CREATE INDEX upgrade_records_station_seq ON upgrade_records (station, seq)",
+    "CREATE INDEX upgrade_records_received_at ON upgrade_records (received_at)",
+};
+
 struct Migration {
     const char* const* statements;
     size_t count;
 };
-const Migration Migrations[] = {{Migration1, std::size(Migration1)}};
+const Migration Migrations[] = {{Migration1, std::size(Migration1)},
+                                {Migration2, std::size(Migration2)}};
 static_assert(std::size(Migrations) == LineSchemaVersion, "one migration per schema version");
 
 // ---- Texts ----
@@ -124,35 +179,6 @@ std::string TrimmedLine(const char* text) {
     std::string line = text ? text : "";
     while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
     return line;
-}
-
-// The code point at `at`, moving past it; false for bytes that are not UTF-8.
-bool TakeCodePoint(const std::string& text, size_t& at, uint32_t& code) {
-    const unsigned char lead = text[at];
-    size_t extra = 0;
-    uint32_t least = 0;
-    if (lead < 0x80) {
-        code = lead;
-        ++at;
-        return true;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        extra = 1, code = lead & 0x1F, least = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        extra = 2, code = lead & 0x0F, least = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        extra = 3, code = lead & 0x07, least = 0x10000;
-    } else {
-        return false;
-    }
-    if (text.size() - at <= extra) return false;
-    for (size_t i = 1; i <= extra; ++i) {
-        const unsigned char next = text[at + i];
-        if ((next & 0xC0) != 0x80) return false;
-        code = (code << 6) | (next & 0x3F);
-    }
-    at += extra + 1;
-    return code >= least && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
 }
 
 bool IsDigitAt(const std::string& text, size_t at) {
@@ -562,19 +588,9 @@ StoreResult MigrateLineStore(LineStore* store, std::string& why) {
     return StoreUnavailable;
 }
 
-bool LineStationNameIsFit(const std::string& name) {
-    size_t count = 0;
-    for (size_t at = 0; at < name.size(); ++count) {
-        uint32_t code = 0;
-        if (count == 64 || !TakeCodePoint(name, at, code)) return false;
-        if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) return false;
-    }
-    return count > 0;
-}
-
 StoreResult AddStation(LineStore* store, const std::string& name, std::string& keyOut,
                        std::string& why) {
-    if (!LineStationNameIsFit(name)) {
+    if (!StationNameIsFit(name)) {
         why = "a station's name is 1 to 64 printable characters";
         return StoreRefused;
     }
@@ -596,7 +612,7 @@ StoreResult AddStation(LineStore* store, const std::string& name, std::string& k
 }
 
 StoreResult RevokeStation(LineStore* store, const std::string& name, std::string& why) {
-    if (!LineStationNameIsFit(name)) {
+    if (!StationNameIsFit(name)) {
         why = "a station's name is 1 to 64 printable characters";
         return StoreRefused;
     }
@@ -612,7 +628,7 @@ StoreResult RevokeStation(LineStore* store, const std::string& name, std::string
 
 StationKeyResult CheckStationKey(LineStore* store, const std::string& name,
                                  const std::string& key) {
-    if (!LineStationNameIsFit(name)) return StationKeyUnknown;
+    if (!StationNameIsFit(name)) return StationKeyUnknown;
     std::string why;
     Result found(nullptr, PQclear);
     if (Reach(store, why) != StoreOk || Run(store, StationKey, {name}, found, why) != StoreOk)
@@ -647,7 +663,7 @@ StoreResult StoreRecords(LineStore* store, const std::string& station,
                          const std::vector<LineRecordRow>& rows, StoredCounts& counts,
                          std::string& why) {
     counts = StoredCounts();
-    if (!LineStationNameIsFit(station)) {
+    if (!StationNameIsFit(station)) {
         why = "a station's name is 1 to 64 printable characters";
         return StoreRefused;
     }
@@ -671,6 +687,25 @@ StoreResult ViewToken(LineStore* store, std::string& tokenOut, std::string& why)
 
 StoreResult NewViewToken(LineStore* store, std::string& tokenOut, std::string& why) {
     return SetViewToken(store, PutSetting, tokenOut, why);
+}
+
+StoreResult LineSummary(LineStore* store, std::string& json, std::string& why) {
+    Result found(nullptr, PQclear);
+    StoreResult r = Reach(store, why);
+    if (r == StoreOk) r = Run(store, Summary, {}, found, why);
+    if (r == StoreOk) json = ValueAt(found, 0, 0);
+    return r;
+}
+
+StoreResult LotRecords(LineStore* store, const std::string& lot, std::vector<std::string>& bodies,
+                       std::string& why) {
+    Result found(nullptr, PQclear);
+    StoreResult r = Reach(store, why);
+    if (r == StoreOk) r = Run(store, LotBodies, {lot}, found, why);
+    if (r != StoreOk) return r;
+    bodies.clear();
+    for (int i = 0; i < PQntuples(found.get()); ++i) bodies.push_back(ValueAt(found, i, 0));
+    return StoreOk;
 }
 
 StoreResult StationsSeen(LineStore* store, std::vector<LineStationSeen>& out, std::string& why) {

@@ -17,7 +17,7 @@ struct LineStore;
 // again later). Refused: the input was not fit; trying again will not help.
 enum StoreResult { StoreOk, StoreUnavailable, StoreRefused };
 
-enum { LineSchemaVersion = 1 };
+enum { LineSchemaVersion = 2 };
 
 // Null with the reason when the database cannot be reached. conninfo is
 // libpq's; a connect_timeout it names wins over ours.
@@ -27,9 +27,6 @@ void CloseLineStore(LineStore* store);
 // Applies the migrations the database lacks, each in its own transaction.
 // Refused when the database's schema is newer than this program's.
 StoreResult MigrateLineStore(LineStore* store, std::string& why);
-
-// A station's name: 1 to 64 characters of UTF-8, none a control character.
-bool LineStationNameIsFit(const std::string& name);
 
 // A new station, or a revoked one again, with a new key (64 hex digits) of
 // which only the SHA-256 is kept. Refused for a name in use.
@@ -78,8 +75,7 @@ struct StoredCounts {
 
 // Stores a batch from `station` (authenticated by the caller) in one
 // transaction, and returns once it is committed. A record id already kept
-// with other content, or a station's seq already used by another record id,
-// is kept in record_conflicts and never overwrites. Unavailable after a
+// with other content is kept in record_conflicts and never overwrites. Unavailable after a
 // lost connection at COMMIT too: the batch may then be there, and sending it
 // again counts it as already there.
 StoreResult StoreRecords(LineStore* store, const std::string& station,
@@ -96,5 +92,12 @@ struct LineStationSeen {
     std::string lastHeard;  // ISO 8601 UTC, empty if never heard
     bool revoked = false;
 };
+// The supervisor's figures as one JSON object: "totals", "lots", "images",
+// "reasons" and "repeats" (see docs/line.md).
+StoreResult LineSummary(LineStore* store, std::string& json, std::string& why);
+// Every record of a lot, as stored (JSON), oldest first.
+StoreResult LotRecords(LineStore* store, const std::string& lot, std::vector<std::string>& bodies,
+                       std::string& why);
+
 // Every station, by name.
 StoreResult StationsSeen(LineStore* store, std::vector<LineStationSeen>& out, std::string& why);

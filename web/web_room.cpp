@@ -22,7 +22,7 @@ using tcp = net::ip::tcp;
 namespace {
 
 // A request is small: the page asks for little and sends less.
-enum { HeaderLimit = 8192, MostConnections = 64, TickMs = 250 };
+enum { HeaderLimit = 8192, TickMs = 250 };
 constexpr auto kReadTimeout = std::chrono::seconds(15);
 constexpr auto kWriteTimeout = std::chrono::seconds(30);
 
@@ -111,6 +111,11 @@ std::string PathOf(const std::string& target) {
     return target.substr(0, target.find('?'));
 }
 
+std::string QueryOf(const std::string& target) {
+    size_t query = target.find('?');
+    return query == std::string::npos ? "" : target.substr(query + 1);
+}
+
 // The names this server answers to: the address a client reached it at,
 // localhost and the names it was given; a page elsewhere cannot reach it
 // through a name of its own.
@@ -148,6 +153,15 @@ Response Make(http::status status, const std::string& type, std::string body) {
 
 Response Text(http::status status, const std::string& text) {
     return Make(status, "text/plain; charset=utf-8", text + "\n");
+}
+
+Response ResponseOf(const WebReply& reply) {
+    Response res = Make(static_cast<http::status>(reply.status), reply.type, reply.body);
+    if (!reply.download.empty())
+        res.set(http::field::content_disposition,
+                "attachment; filename=\"" + reply.download + "\"");
+    if (reply.retryAfter > 0) res.set(http::field::retry_after, std::to_string(reply.retryAfter));
+    return res;
 }
 
 // The state's events: the newest replaces one still waiting for a slow client.
@@ -256,6 +270,8 @@ class Session : public std::enable_shared_from_this<Session> {
         if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
             ec == net::error::operation_aborted || ec == net::error::connection_reset)
             return Close();
+        if (ec == http::error::body_limit)
+            return Send(Text(http::status::payload_too_large, "the body is too large"), false);
         if (ec) return Send(Text(http::status::bad_request, "bad request"), false);
         Handle(parser_->release());
     }
@@ -277,6 +293,8 @@ class Session : public std::enable_shared_from_this<Session> {
     void Handle(http::request<http::string_body> req);
     void Route(const http::request<http::string_body>& req, WebRole role);
     void Answer(const WebRequest& request, bool keepAlive);
+    bool AnswerLater(const WebRequest& request, bool keepAlive);
+    void Keyed(const http::request<http::string_body>& req);
     void OpenEvents(WebRole role);
     void Page(const std::string& path);
     void SetCookieAndGoHome(const std::string& token, const std::string& home);
@@ -296,6 +314,9 @@ void Session::Handle(http::request<http::string_body> req) {
     if (ec || !HostIsOurs(std::string(req[http::field::host]), local))
         return Refuse(http::status::forbidden, "this server answers to its own address only");
     std::string target(req.target());
+    const std::string& keyPrefix = TheServer().setup.keyPrefix;
+    if (!keyPrefix.empty() && PathOf(target).compare(0, keyPrefix.size(), keyPrefix) == 0)
+        return Keyed(req);
     std::string token = CookieToken(req);
     if (req.method() == http::verb::get && PathOf(target) == "/" && !QueryToken(target).empty())
         token = QueryToken(target);
@@ -320,7 +341,9 @@ void Session::SetCookieAndGoHome(const std::string& token, const std::string& ho
 void Session::Route(const http::request<http::string_body>& req, WebRole role) {
     WebRequest request;
     request.post = req.method() == http::verb::post;
-    request.path = PathOf(std::string(req.target()));
+    std::string target(req.target());
+    request.path = PathOf(target);
+    request.query = QueryOf(target);
     request.role = role;
     if (request.post) {
         // Only the page itself may change anything: a form or script on another
@@ -341,13 +364,9 @@ void Session::Route(const http::request<http::string_body>& req, WebRole role) {
 void Session::Answer(const WebRequest& request, bool keepAlive) {
     const WebRoomSetup& s = TheServer().setup;
     WebReply reply;
-    if (s.route && s.route(request, reply)) {
-        Response res = Make(static_cast<http::status>(reply.status), reply.type, reply.body);
-        if (!reply.download.empty())
-            res.set(http::field::content_disposition,
-                    "attachment; filename=\"" + reply.download + "\"");
-        return Send(std::move(res), keepAlive && !request.post && reply.status < 400);
-    }
+    if (s.route && s.route(request, reply))
+        return Send(ResponseOf(reply), keepAlive && !request.post && reply.status < 400);
+    if (AnswerLater(request, keepAlive && !request.post)) return;
     if (request.post) return Refuse(http::status::not_found, "no such action");
     const std::string& path = request.path;
     const PageFile* file = s.findPage ? s.findPage(path == "/" ? "/index.html" : path) : nullptr;
@@ -355,6 +374,34 @@ void Session::Answer(const WebRequest& request, bool keepAlive) {
     std::string type = file->type;
     if (type.compare(0, 5, "text/") == 0) type += "; charset=utf-8";
     Send(Make(http::status::ok, type, std::string(file->bytes, file->size)), keepAlive);
+}
+
+// A program with a key of its own: the route checks it. Nothing is read from
+// this connection until the answer has been sent.
+void Session::Keyed(const http::request<http::string_body>& req) {
+    WebRequest request;
+    request.post = req.method() == http::verb::post;
+    std::string target(req.target());
+    request.path = PathOf(target);
+    request.query = QueryOf(target);
+    request.body = req.body();
+    request.authorization = std::string(req[http::field::authorization]);
+    if (!AnswerLater(request, req.keep_alive())) Refuse(http::status::not_found, "no such path");
+}
+
+// The answer comes back to the room's thread, whichever thread gives it.
+bool Session::AnswerLater(const WebRequest& request, bool keepAlive) {
+    const WebRoomSetup& s = TheServer().setup;
+    if (!s.slowRoute) return false;
+    auto self = shared_from_this();
+    auto given = std::make_shared<std::atomic<bool>>(false);
+    WebAnswer answer = [self, given, keepAlive](const WebReply& reply) {
+        if (given->exchange(true)) return;
+        net::post(TheServer().io, [self, reply, keepAlive] {
+            if (self->Open()) self->Send(ResponseOf(reply), keepAlive && reply.status < 400);
+        });
+    };
+    return s.slowRoute(request, answer);
 }
 
 // The connection becomes a stream of states, with the whole state at once.
@@ -393,7 +440,7 @@ void OnAccept(beast::error_code ec, tcp::socket socket) {
     Server& s = TheServer();
     if (ec == net::error::operation_aborted || !s.acceptor || !s.acceptor->is_open()) return;
     if (!ec) {
-        if (OpenConnections() >= MostConnections && !MakeRoom()) {
+        if (OpenConnections() >= s.setup.mostConnections && !MakeRoom()) {
             beast::error_code ignored;
             socket.close(ignored);  // a flood of streams is turned away, never queued
         } else {

@@ -21,9 +21,11 @@
 enum class WebRole { None, ReadOnly, Full };
 
 struct WebRequest {
-    bool post = false;  // else GET
-    std::string path;   // without the query
-    std::string body;   // of a POST
+    bool post = false;          // else GET
+    std::string path;           // without the query
+    std::string query;          // after the "?", as sent
+    std::string body;           // of a POST
+    std::string authorization;  // the header, as sent: a keyed path's credentials
     WebRole role = WebRole::None;
 };
 
@@ -32,7 +34,11 @@ struct WebReply {
     std::string type = "text/plain; charset=utf-8";
     std::string body;
     std::string download;  // a file name: the body is sent as that attachment
+    int retryAfter = 0;    // seconds, for a 503; 0: none
 };
+
+// How a slow route answers, from any thread, once.
+using WebAnswer = std::function<void(const WebReply& reply)>;
 
 struct WebRoomSetup {
     std::string name;                    // "station": in the cookie's name and in refusals
@@ -41,11 +47,19 @@ struct WebRoomSetup {
     std::vector<std::string> hostNames;  // more names clients reach it by
     std::string token, readOnlyToken;    // readOnlyToken empty: none
     size_t bodyLimit = 4096;             // a POST's body, at most; a page sends little
+    size_t mostConnections = 64;         // open at once; the oldest idle one makes way
+    // Paths under keyPrefix are for programs that carry a key of their own
+    // (Authorization), not for pages: no token, cookie or Origin is asked
+    // for, and only slowRoute answers them.
+    std::string keyPrefix;
     // The state /events sends, whole, as JSON.
     std::function<std::string(bool readOnly)> state;
     // A GET other than a page file or /events, or a POST from the page itself
     // with the full token; false when no such path.
     std::function<bool(const WebRequest& request, WebReply& reply)> route;
+    // Like route, for answers that wait on something (a database): the room
+    // goes on serving others meanwhile; false when no such path.
+    std::function<bool(const WebRequest& request, const WebAnswer& answer)> slowRoute;
     // The page's files; nullptr: none.
     const PageFile* (*findPage)(const std::string& path) = nullptr;
 };
