@@ -35,9 +35,10 @@ struct FlashOptions {
     bool reinstall = false;  // upgrade scanners that hold the image's version too
 
     // line
-    std::string lineAction;   // "add-station", "revoke-station" or "new-view-token"
+    std::string lineAction;   // "serve", "add-station", "revoke-station" or "new-view-token"
     std::string stationName;  // add-station, revoke-station
     std::string db;           // the database, as libpq's connection string
+    std::vector<std::string> hostNames;  // serve: more names the line server is reached by
 };
 
 // -1 to go on; otherwise the exit status to end with (0 after --help or

@@ -1,5 +1,9 @@
 # Writes OUT, a C++ file that holds FILES (NAME=PATH=TYPE entries parted by
-# "|") as byte arrays and the table FindPageFile looks them up in.
+# "|") as byte arrays and the table FUNCTION (FindPageFile unless given)
+# looks them up in.
+if(NOT FUNCTION)
+  set(FUNCTION FindPageFile)
+endif()
 string(REPLACE "|" ";" FILES "${FILES}")
 set(arrays "")
 set(table "")
@@ -26,7 +30,7 @@ const PageFile kFiles[] = {
 ${table}};
 }  // namespace
 
-const PageFile* FindPageFile(const std::string& path) {
+const PageFile* ${FUNCTION}(const std::string& path) {
     for (const PageFile& f : kFiles)
         if (path == f.path) return &f;
     return nullptr;

@@ -11,5 +11,6 @@ struct PageFile {
     size_t size;
 };
 
-// nullptr when there is no such file.
+// nullptr when there is no such file: the station's page, the line's.
 const PageFile* FindPageFile(const std::string& path);
+const PageFile* FindLinePageFile(const std::string& path);

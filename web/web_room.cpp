@@ -85,14 +85,36 @@ WebRole RoleOf(const std::string& token) {
 // The value of `name` in the target's query; "" when it has none.
 std::string QueryValue(const std::string& target, const std::string& name) {
     size_t query = target.find('?');
-    if (query == std::string::npos) return "";
-    for (size_t at = query + 1; at <= target.size();) {
-        size_t end = std::min(target.find('&', at), target.size());
-        if (target.compare(at, name.size() + 1, name + "=") == 0)
-            return target.substr(at + name.size() + 1, end - at - name.size() - 1);
-        at = end + 1;
+    std::string value;
+    if (query == std::string::npos || !WebQueryValue(target.substr(query + 1), name, value))
+        return "";
+    return value;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "%41+b" is "A b"; false at a "%" without two hex digits.
+bool PercentDecode(const std::string& text, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            out += ' ';
+        } else if (text[i] != '%') {
+            out += text[i];
+        } else if (i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+                   HexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+            i += 2;
+        } else {
+            return false;
+        }
     }
-    return "";
+    return true;
 }
 
 std::string QueryToken(const std::string& target) {
@@ -547,6 +569,17 @@ void StopWebRoom() {
     });
     s.thread.join();
     s.acceptor.reset();
+}
+
+bool WebQueryValue(const std::string& query, const std::string& name, std::string& value) {
+    for (size_t at = 0; at <= query.size();) {
+        size_t end = std::min(query.find('&', at), query.size());
+        if (query.compare(at, name.size() + 1, name + "=") == 0)
+            return PercentDecode(query.substr(at + name.size() + 1, end - at - name.size() - 1),
+                                 value);
+        at = end + 1;
+    }
+    return false;
 }
 
 std::string NewWebToken() {

@@ -73,5 +73,9 @@ void NoteWebRoomChanged();
 // Sends every page the last state, closes every connection and joins the thread.
 void StopWebRoom();
 
+// The value of `name` in a query ("a=1&lot=L%2D7"), percent-decoded; false
+// when it has none or a malformed one.
+bool WebQueryValue(const std::string& query, const std::string& name, std::string& value);
+
 // A random token of 32 hex digits.
 std::string NewWebToken();
