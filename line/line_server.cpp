@@ -20,6 +20,8 @@ using Clock = std::chrono::steady_clock;
 
 const char* const kKeyPrefix = "/api/station/";
 enum { MostBody = 4 << 20, MostBeatBytes = 64 << 10, SummaryMs = 2000, WatchMs = 250 };
+// As long as the store takes a lot.
+enum { MostLotBytes = 1024 };
 // A beat whose key was checked this recently is taken without the database,
 // so the supervisor keeps seeing stations while it is away.
 constexpr auto kKeyRemembered = std::chrono::seconds(60);
@@ -266,6 +268,7 @@ void LotCsv(LineStore* store, const std::string& lot, const WebAnswer& answer) {
     std::string why;
     const StoreResult result = LotRecords(store, lot, bodies, why);
     NoteLineStoreResult(result);
+    if (result == StoreRefused) return answer(Reply(400, why));  // not UTF-8, say
     if (result != StoreOk) return answer(Unavailable(why));
     std::vector<UpgradeRecord> records;
     for (const std::string& body : bodies) {
@@ -282,7 +285,8 @@ void LotCsv(LineStore* store, const std::string& lot, const WebAnswer& answer) {
 
 void ExportLot(const WebRequest& request, const WebAnswer& answer) {
     std::string lot;
-    if (!WebQueryValue(request.query, "lot", lot) || !StationNameIsFit(lot))
+    if (!WebQueryValue(request.query, "lot", lot) || lot.size() > MostLotBytes ||
+        lot.find('\0') != std::string::npos)
         return answer(Reply(400, "lot=<a lot, percent-encoded> is needed"));
     if (!QueueLineJob([lot, answer](LineStore* store) { LotCsv(store, lot, answer); }))
         answer(Unavailable("too much is waiting for it"));
