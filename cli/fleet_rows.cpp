@@ -34,6 +34,11 @@ std::string ShownText(const FleetSlot& s) {
     return s.progress.text;
 }
 
+std::string Cut(std::string line, int columns) {
+    if (static_cast<int>(line.size()) > columns - 1) line.resize(columns - 1);
+    return line;
+}
+
 std::string RowText(const FleetSlot& s, int columns) {
     char numbers[64] = "";
     const ProgressFigures& p = s.progress;
@@ -51,23 +56,27 @@ std::string RowText(const FleetSlot& s, int columns) {
     std::snprintf(text, sizeof text, "%-16s %-14s %-9s %-22s %s%s", TerminalText(s.label).c_str(),
                   TerminalText(Identity(s)).c_str(), PhaseWord(s).c_str(), numbers, tally.c_str(),
                   TerminalText(ShownText(s)).c_str());
-    std::string line = text;
-    if (static_cast<int>(line.size()) > columns - 1) line.resize(columns - 1);
-    return line;
+    return Cut(text, columns);
 }
 
 struct Rows {
     bool live = false;
     bool drawn = false;
+    size_t lines = 0;  // drawn last time
     Verbosity verbosity = Normal;
     std::map<size_t, std::string> printed;  // the last progress text printed per slot
 };
 
-void DrawRows(Rows& r, const FleetModel& model) {
+// The status row, when there is one, under the slots'.
+void DrawRows(Rows& r, const FleetModel& model, const std::string& status) {
     int columns = TerminalColumns();
     std::string out;
-    if (r.drawn) out = "\x1b[" + std::to_string(model.slots.size()) + "A";
+    if (r.drawn) out = "\x1b[" + std::to_string(r.lines) + "A";
     for (const FleetSlot& s : model.slots) out += "\r\x1b[2K" + RowText(s, columns) + "\n";
+    if (!status.empty()) out += "\r\x1b[2K" + Cut(TerminalText(status), columns) + "\n";
+    size_t lines = model.slots.size() + !status.empty();
+    if (r.drawn && lines < r.lines) out += "\x1b[J";  // the status row gone
+    r.lines = lines;
     r.drawn = true;
     PutToStderr(out, RowsKey);
 }
@@ -123,7 +132,7 @@ void PrintSlotSummary(const FleetSlot& s) {
 
 }  // namespace
 
-FleetView TerminalFleetView(const FlashOptions& o, bool live) {
+FleetView TerminalFleetView(const FlashOptions& o, bool live, std::function<FleetStatus()> status) {
     auto rows = std::make_shared<Rows>();
     rows->live = live;
     rows->verbosity = o.verbosity;
@@ -131,8 +140,10 @@ FleetView TerminalFleetView(const FlashOptions& o, bool live) {
     view.onEvent = [rows](const FleetModel& model, size_t slot, const RunEvent& e) {
         if (!rows->live) PrintEvent(*rows, model, slot, e);
     };
-    view.onTick = [rows](const FleetModel& model) {
-        if (rows->live) DrawRows(*rows, model);
+    view.onTick = [rows, status](const FleetModel& model) {
+        FleetStatus now = status ? status() : FleetStatus();
+        if (rows->live) DrawRows(*rows, model, now.row);
+        if (!rows->live && !now.news.empty()) PutToStderr(TerminalText(now.news) + "\n");
     };
     return view;
 }

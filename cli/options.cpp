@@ -121,8 +121,28 @@ const char kStationFooter[] =
     "Examples:\n"
     "  orvane-flash station fw.bin -p ttyUSB0 -p ttyUSB1 -p ttyUSB2 --report bench.jsonl\n"
     "  orvane-flash station fw.bin --slots bench.slots --operator Ann --lot L-042\n"
+    "  orvane-flash station fw.bin --slots bench.slots --line http://line.plant:8470 \\\n"
+    "      --station bench-3 --station-key bench-3.key   every record to the line server\n"
     "A slots file holds a slot per line, its label then its port:\n"
     "  A1 /dev/serial/by-path/pci-0000:00:14.0-usb-0:1.1:1.0-port0\n";
+
+// A station on a line: each needs the others, the spool only a line.
+void AddStationLine(CLI::App* station, FlashOptions& o) {
+    CLI::Option* line = Once(station->add_option(
+        "--line", o.lineUrl, "Deliver every record to the line server at URL (http://HOST:PORT)"));
+    CLI::Option* name =
+        Once(station->add_option("--station", o.stationName, "This station's name on the line"));
+    CLI::Option* key = Once(station->add_option(
+        "--station-key", o.stationKeyFile,
+        "The file of this station's key, as 'orvane-flash line add-station' printed it"));
+    CLI::Option* spool = Once(station->add_option(
+        "--spool", o.spool,
+        "Keep the records waiting for the line in FILE (default: the user's state folder)"));
+    line->type_name("URL")->needs(name)->needs(key);
+    name->type_name("NAME")->needs(line);
+    key->type_name("FILE")->needs(line);
+    spool->type_name("FILE")->needs(line);
+}
 
 void AddStation(CLI::App& app, FlashOptions& o, bool& verbose) {
     CLI::App* station = app.add_subcommand(
@@ -153,6 +173,7 @@ void AddStation(CLI::App& app, FlashOptions& o, bool& verbose) {
     Once(station->add_flag("--reinstall", o.reinstall,
                            "Upgrade scanners that hold the image's version already, too"));
     Once(station->add_flag("-v,--verbose", verbose, "Show the dialogue with every scanner"));
+    AddStationLine(station, o);
     station->add_option("IMAGE", o.image, "Firmware image (.bin) or font file (.fon)")
         ->required()
         ->type_name("");
@@ -164,22 +185,33 @@ const char kLineFooter[] =
     "~/.pgpass rather than here, where every user of the machine can see it. Each\n"
     "command creates or migrates the database's tables first.\n"
     "Examples:\n"
+    "  orvane-flash line serve --db \"dbname=upgrades\" --listen 0.0.0.0:8470 --host-name line.plant\n"
     "  orvane-flash line add-station bench-3 --db \"dbname=upgrades\" | tail -n 1 > bench-3.key\n"
     "  orvane-flash line revoke-station bench-3 --db \"dbname=upgrades\"\n";
 
 void AddLine(CLI::App& app, FlashOptions& o) {
-    CLI::App* line = app.add_subcommand("line", "Keep the line server's database: its stations");
+    CLI::App* line =
+        app.add_subcommand("line", "Serve a line of stations; keep its database and stations");
     line->footer(kLineFooter);
     line->require_subcommand(1);
     CLI::App* add = line->add_subcommand("add-station", "Add a station; prints its key last");
     CLI::App* revoke = line->add_subcommand("revoke-station", "End a station's key");
     CLI::App* token =
         line->add_subcommand("new-view-token", "Replace the supervisor page's view token");
-    for (CLI::App* action : {add, revoke, token}) {
+    CLI::App* serve = line->add_subcommand(
+        "serve", "Take the stations' records into the database; serve the supervisor's page");
+    Once(serve->add_option("--listen", o.listen,
+                           "Listen on ADDR:PORT (default: 127.0.0.1, any free port)"))
+        ->type_name("ADDR:PORT");
+    serve->add_option("--host-name", o.hostNames,
+                      "A name stations and browsers reach it by (repeat it for each)")
+        ->type_name("NAME");
+    Once(serve->add_flag("--no-browser", o.noBrowser, "Do not open the page in a browser"));
+    for (CLI::App* action : {serve, add, revoke, token}) {
         action->add_option("--db", o.db, "The database, as a libpq connection string")
             ->required()
             ->type_name("CONNINFO");
-        if (action != token)
+        if (action == add || action == revoke)
             action->add_option("NAME", o.stationName, "The station's name")
                 ->required()
                 ->type_name("");

@@ -34,9 +34,14 @@ struct FlashOptions {
     bool noBrowser = false;
     bool reinstall = false;  // upgrade scanners that hold the image's version too
 
+    // station on a line; --station names it (stationName)
+    std::string lineUrl;         // the line server its records go to
+    std::string stationKeyFile;  // the file of its key
+    std::string spool;           // the records waiting for the line; "": the usual place
+
     // line
     std::string lineAction;   // "serve", "add-station", "revoke-station" or "new-view-token"
-    std::string stationName;  // add-station, revoke-station
+    std::string stationName;  // add-station, revoke-station; station --station
     std::string db;           // the database, as libpq's connection string
     std::vector<std::string> hostNames;  // serve: more names the line server is reached by
 };

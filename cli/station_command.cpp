@@ -13,6 +13,7 @@
 #include "cli/interrupts.h"
 #include "cli/output_files.h"
 #include "cli/report.h"
+#include "cli/station_line.h"
 #include "cli/terminal_text.h"
 #include "cli/upgrade_command.h"
 #include "codec/access_mode.h"
@@ -129,28 +130,37 @@ size_t SlotOfPort(const std::string& port) {
     return model.slots.size();
 }
 
-// Under FleetLock: the record as the station keeps it, into the report too.
+// Under FleetLock: the record as the station keeps it, into the line's spool
+// first, when on a line, then into the report.
 bool KeepRecord(const FlashOptions& o, const UpgradeRecord& record, std::string& why) {
     size_t slot = SlotOfPort(record.port);
     std::string label = slot < model.slots.size() ? model.slots[slot].label : record.port;
     UpgradeRecord kept = StationRecord(record, slot, label, run);
+    std::string unspooled;
+    bool spooled = !StationOnLine() || SpoolStationRecord(kept, unspooled);
     run.records.push_back(kept);
-    if (o.report.empty()) return true;
-    if (AppendOutputLine(o.report, RecordLine(kept), why)) return true;
-    why = "cannot append to the report " + o.report + ": " + why;
-    return false;
+    bool reported = o.report.empty() || AppendOutputLine(o.report, RecordLine(kept), why);
+    if (!reported) why = "cannot append to the report " + o.report + ": " + why;
+    if (!spooled) why = reported ? unspooled : unspooled + "; " + why;
+    return spooled && reported;
+}
+
+// The page and the line both hear of every change.
+void NoteChanged() {
+    NoteStationChanged();
+    NoteStationLineChanged();
 }
 
 FleetView PageView() {
     FleetView view;
     view.onEvent = [](const FleetModel&, size_t, const RunEvent& e) {
         if (e.kind == EventKind::End) CountStationResult(run, e.outcome);
-        NoteStationChanged();
+        NoteChanged();
     };
     view.onTick = [](const FleetModel&) {
         if (InterruptCount() > 0 && !run.stopping) {
             run.stopping = true;
-            NoteStationChanged();
+            NoteChanged();
         }
     };
     return view;
@@ -196,11 +206,13 @@ StationActions Actions() {
         std::lock_guard<std::mutex> guard(FleetLock());
         run.stopping = true;
         RequestAllChildren(ChildRequest::Finish);
+        NoteStationLineChanged();
     };
     a.stopNow = [] {
         std::lock_guard<std::mutex> guard(FleetLock());
         run.stopping = true;
         RequestAllChildren(ChildRequest::StopNow);
+        NoteStationLineChanged();
     };
     a.settings = [](const std::string& operatorName, const std::string& lot, std::string& why) {
         if (!StationTextIsFit(operatorName) || !StationTextIsFit(lot)) {
@@ -210,6 +222,7 @@ StationActions Actions() {
         std::lock_guard<std::mutex> guard(FleetLock());
         run.operatorName = operatorName;
         run.lot = lot;
+        NoteStationLineChanged();
         return true;
     };
     a.serial = [](int slot, const std::string& serial, std::string& why) {
@@ -261,7 +274,35 @@ bool SetUp(FlashOptions& o, std::vector<Slot>& slots, StationServerSetup& server
     if (!StationTextIsFit(o.operatorName) || !StationTextIsFit(o.lot))
         return Refuse("--operator and --lot take printable text of at most 64 characters");
     if (o.hasAccess) AccessMode = ParseAccessWord(o.access.c_str());
-    return ReadImageCard(o.image, run.image);
+    return ReadImageCard(o.image, run.image) && OpenStationLine(o);
+}
+
+// The line's sender, on its own threads: the beat it sends, and the line's
+// state into the run, for the page, the terminal and the next beat.
+bool StartLine() {
+    auto beat = [] {
+        std::lock_guard<std::mutex> guard(FleetLock());
+        return StationBeat(model, run).dump(-1, ' ', false, Json::error_handler_t::replace);
+    };
+    auto changed = [] {
+        {
+            std::lock_guard<std::mutex> guard(FleetLock());
+            run.line = StationLineState();
+        }
+        NoteChanged();
+    };
+    return StartStationLine(beat, changed);
+}
+
+// The end: the line's last beat and deliveries, then the page's last state.
+void EndRun() {
+    {
+        std::lock_guard<std::mutex> guard(FleetLock());
+        run.ended = true;
+    }
+    NoteChanged();
+    EndStationLine();
+    StopStationServer();
 }
 
 }  // namespace
@@ -275,6 +316,7 @@ int RunStation(FlashOptions o) {
     run.access = AccessName();
     run.operatorName = o.operatorName;
     run.lot = o.lot;
+    run.onLine = StationOnLine();
     server.token = NewStationToken();
     if (!Loopback(server.address)) server.readOnlyToken = NewStationToken();
     server.actions = Actions();
@@ -290,6 +332,12 @@ int RunStation(FlashOptions o) {
     std::string why;
     if (!StartStationServer(server, why)) {
         Refuse(why);
+        EndStationLine();
+        return ExitUsage;
+    }
+    if (!StartLine()) {
+        StopStationServer();
+        EndStationLine();
         return ExitUsage;
     }
     StartInterrupts(InterruptFinishesFirst);
@@ -298,13 +346,11 @@ int RunStation(FlashOptions o) {
     };
     bool live = StderrIsTerminal() && EnableTerminalControls();
     ShowAddresses(server, !o.noBrowser);
-    setup.views = {TerminalFleetView(o, live), PageView(), InterruptForwarder(o)};
+    std::function<FleetStatus()> lineStatus;
+    if (run.onLine) lineStatus = [] { return StationLineStatus(run.line); };
+    setup.views = {TerminalFleetView(o, live, lineStatus), PageView(), InterruptForwarder(o)};
     RunFleet(model, setup);
-    {
-        std::lock_guard<std::mutex> guard(FleetLock());
-        run.ended = true;
-    }
-    StopStationServer();
+    EndRun();
     std::lock_guard<std::mutex> guard(FleetLock());
     return ShowFleetSummary(model, o, Interrupted());
 }

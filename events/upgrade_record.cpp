@@ -181,6 +181,49 @@ std::string NewRecordId() {
     return text;
 }
 
+namespace {
+
+// The code point at `at`, moving past it; false for bytes that are not UTF-8.
+bool TakeCodePoint(const std::string& text, size_t& at, uint32_t& code) {
+    const unsigned char lead = text[at];
+    size_t extra = 0;
+    uint32_t least = 0;
+    if (lead < 0x80) {
+        code = lead;
+        ++at;
+        return true;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        extra = 1, code = lead & 0x1F, least = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        extra = 2, code = lead & 0x0F, least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        extra = 3, code = lead & 0x07, least = 0x10000;
+    } else {
+        return false;
+    }
+    if (text.size() - at <= extra) return false;
+    for (size_t i = 1; i <= extra; ++i) {
+        const unsigned char next = text[at + i];
+        if ((next & 0xC0) != 0x80) return false;
+        code = (code << 6) | (next & 0x3F);
+    }
+    at += extra + 1;
+    return code >= least && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+}
+
+}  // namespace
+
+bool StationNameIsFit(const std::string& name) {
+    size_t count = 0;
+    for (size_t at = 0; at < name.size(); ++count) {
+        uint32_t code = 0;
+        if (count == 64 || !TakeCodePoint(name, at, code)) return false;
+        if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) return false;
+    }
+    return count > 0;
+}
+
 // Days since 1970-01-01 of a civil date: the offset must not depend on
 // mktime, which reads the local zone again.
 static int64_t DaysOf(const std::tm& t) {

@@ -40,6 +40,10 @@ struct UpgradeRecord {
 // A new record id: a random (version 4) UUID in lower-case hex.
 std::string NewRecordId();
 
+// A station's name on a line (the station's own and the line server's rule):
+// 1 to 64 characters of UTF-8, none a control character.
+bool StationNameIsFit(const std::string& name);
+
 // "2026-12-09T14:03:27+01:00" from the same moment broken down in local time
 // and in UTC: the offset is their difference.
 std::string IsoTimeWithOffset(const std::tm& local, const std::tm& utc);

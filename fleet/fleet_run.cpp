@@ -47,20 +47,26 @@ RunEvent EventOf(const std::string& line) {
     return MessageEvent(MessageLevel::Info, line);
 }
 
-// Under the model's lock.
-void Apply(FleetModel& model, const FleetSetup& setup, size_t slot, const RunEvent& e) {
-    ApplyEvent(model, slot, e);
+void Tell(const FleetModel& model, const FleetSetup& setup, size_t slot, const RunEvent& e) {
     for (const FleetView& view : setup.views)
         if (view.onEvent) view.onEvent(model, slot, e);
-    if (e.kind != EventKind::End || !e.record.is_object() || !setup.keepRecord) return;
+}
+
+// Under the model's lock. An end's record is kept before any view shows the
+// end: a result on the screen is a result on disk.
+void Apply(FleetModel& model, const FleetSetup& setup, size_t slot, const RunEvent& e) {
+    ApplyEvent(model, slot, e);
+    if (e.kind != EventKind::End || !e.record.is_object() || !setup.keepRecord)
+        return Tell(model, setup, slot, e);
     const FleetSlot& s = model.slots[slot];  // ApplyEvent read its record
     std::string why = s.endRecordWhy;
-    if (s.endRecordRead && setup.keepRecord(s.endRecord, why)) return;
+    bool kept = s.endRecordRead && setup.keepRecord(s.endRecord, why);
+    Tell(model, setup, slot, e);
+    if (kept) return;
     model.notRecorded = true;
     RunEvent warning = MessageEvent(MessageLevel::Warning, why);
     ApplyEvent(model, slot, warning);
-    for (const FleetView& view : setup.views)
-        if (view.onEvent) view.onEvent(model, slot, warning);
+    Tell(model, setup, slot, warning);
 }
 
 void Tick(FleetModel& model, const FleetSetup& setup) {

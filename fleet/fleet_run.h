@@ -20,8 +20,9 @@ struct FleetView {
 struct FleetSetup {
     std::string program;                              // this program
     std::vector<std::vector<std::string>> arguments;  // a child's, per slot
-    // Keeps each upgrade's record (the report, appended by this one writer);
-    // false with the reason when it could not. May be empty.
+    // Keeps each upgrade's record (the report, appended by this one writer;
+    // a station's spool), before any view is told of its end; false with the
+    // reason when it could not. May be empty.
     std::function<bool(const UpgradeRecord& record, std::string& why)> keepRecord;
     std::vector<FleetView> views;
 };

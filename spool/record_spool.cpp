@@ -377,6 +377,18 @@ int64_t WaitingCount(RecordSpool* spool) {
     return QueryInt(spool->db, sql, count, "", why) ? count : -1;
 }
 
+bool WaitingSummary(RecordSpool* spool, int64_t& count, std::string& oldest, std::string& why) {
+    const std::string doing = "cannot count the waiting records";
+    if (!Usable(spool, doing, why)) return false;
+    std::lock_guard<std::mutex> hold(spool->lock);
+    Statement s(spool->db,
+                "SELECT count(*), min(spooled_at) FROM records WHERE delivered_at IS NULL");
+    if (!FirstRow(spool->db, s, doing, why)) return false;
+    count = sqlite3_column_int64(s.stmt, 0);
+    oldest = ColumnBytes(s.stmt, 1);
+    return true;
+}
+
 bool PruneDelivered(RecordSpool* spool, int64_t keepSeconds, std::string& why) {
     const std::string doing = "cannot prune delivered records";
     if (!Usable(spool, doing, why)) return false;

@@ -41,5 +41,8 @@ bool PendingRecords(RecordSpool* spool, int most, std::vector<SpooledRecord>& ou
 bool MarkDelivered(RecordSpool* spool, const std::vector<int64_t>& seqs, std::string& why);
 // Records not yet delivered, or -1.
 int64_t WaitingCount(RecordSpool* spool);
+// How many records wait, and when the oldest of them was spooled: ISO 8601
+// UTC with milliseconds, empty when none waits.
+bool WaitingSummary(RecordSpool* spool, int64_t& count, std::string& oldest, std::string& why);
 // Removes records delivered more than `keepSeconds` ago; waiting ones always stay.
 bool PruneDelivered(RecordSpool* spool, int64_t keepSeconds, std::string& why);

@@ -47,34 +47,42 @@ Json EndOf(const FleetSlot& s) {
             {"time", time}};
 }
 
-Json SlotJson(const FleetSlot& s, size_t index, const StationRun& run) {
-    Json hints = Json::array(), trace = Json::array();
+Json HintsJson(const FleetSlot& s) {
+    Json hints = Json::array();
     for (const RunEvent& h : s.hints)
         hints.push_back({{"hint", HintName(h.hint)}, {"facts", h.facts}});
+    return hints;
+}
+
+Json ResultJson(const FleetSlot& s) {
+    return s.showEnd ? Json(ResultName(ResultOfOutcome(s.end.outcome))) : Json(nullptr);
+}
+
+Json SlotJson(const FleetSlot& s, size_t index, const StationRun& run) {
+    Json trace = Json::array();
     for (const std::string& line : s.trace) trace.push_back(line);
-    return {
-        {"index", index},
-        {"label", s.label},
-        {"port", s.port},
-        {"state", TileState(s)},
-        {"phase", RunPhaseName(s.phase)},
-        {"result", s.showEnd ? Json(ResultName(ResultOfOutcome(s.end.outcome))) : Json(nullptr)},
-        {"percent", s.progress.percent},
-        {"rate", s.progress.rate},
-        {"left", s.progress.left},
-        {"sent", s.progress.sent},
-        {"total", s.progress.total},
-        {"scanner", IdentityOrNull(s.hasScanner, s.scanner)},
-        {"from", s.hasScanner ? Json(s.scanner.software) : Json(nullptr)},
-        {"to", s.hasHeader ? Json(s.header.software) : Json(nullptr)},
-        {"end", EndOf(s)},
-        {"hints", hints},
-        {"trace", trace},
-        {"counts", Counts(s.results)},
-        {"serial", Lookup(run.serials, index)},
-        {"lastSerial", Lookup(run.lastSerials, index)},
-        {"checkSlot", SlotNeedsCheck(s)},
-        {"childEnded", s.childEnded}};
+    return {{"index", index},
+            {"label", s.label},
+            {"port", s.port},
+            {"state", TileState(s)},
+            {"phase", RunPhaseName(s.phase)},
+            {"result", ResultJson(s)},
+            {"percent", s.progress.percent},
+            {"rate", s.progress.rate},
+            {"left", s.progress.left},
+            {"sent", s.progress.sent},
+            {"total", s.progress.total},
+            {"scanner", IdentityOrNull(s.hasScanner, s.scanner)},
+            {"from", s.hasScanner ? Json(s.scanner.software) : Json(nullptr)},
+            {"to", s.hasHeader ? Json(s.header.software) : Json(nullptr)},
+            {"end", EndOf(s)},
+            {"hints", HintsJson(s)},
+            {"trace", trace},
+            {"counts", Counts(s.results)},
+            {"serial", Lookup(run.serials, index)},
+            {"lastSerial", Lookup(run.lastSerials, index)},
+            {"checkSlot", SlotNeedsCheck(s)},
+            {"childEnded", s.childEnded}};
 }
 
 // The failures' messages, the commonest first.
@@ -94,13 +102,39 @@ Json Reasons(const std::vector<UpgradeRecord>& records) {
     return reasons;
 }
 
+Json SoftwareJson(const StationImage& i) {
+    return i.hasHeader ? Json(i.software) : Json(nullptr);
+}
+
 Json ImageJson(const StationImage& i) {
     return {{"name", i.name},
             {"size", i.size},
             {"sha256", i.sha256},
             {"hasHeader", i.hasHeader},
             {"module", i.hasHeader ? Json(i.module) : Json(nullptr)},
-            {"software", i.hasHeader ? Json(i.software) : Json(nullptr)}};
+            {"software", SoftwareJson(i)}};
+}
+
+Json TimeOrNull(const std::string& time) {
+    return time.empty() ? Json(nullptr) : Json(time);
+}
+
+Json LineJson(const StationRun& run) {
+    if (!run.onLine) return nullptr;
+    const LineState& l = run.line;
+    return {{"connected", l.connected},
+            {"downSince", TimeOrNull(l.downSince)},
+            {"refused", l.refused},
+            {"rejected", l.rejected},
+            {"reason", l.reason},
+            {"waiting", l.waiting},
+            {"oldestWaiting", TimeOrNull(l.oldestWaiting)}};
+}
+
+Json BeatSlotJson(const FleetSlot& s) {
+    return {{"label", s.label},        {"state", TileState(s)},   {"phase", RunPhaseName(s.phase)},
+            {"result", ResultJson(s)}, {"sent", s.progress.sent}, {"total", s.progress.total},
+            {"hints", HintsJson(s)}};
 }
 
 }  // namespace
@@ -141,6 +175,24 @@ Json StationState(const FleetModel& model, const StationRun& run, bool readOnly)
             {"counts", counts},
             {"reasons", Reasons(run.records)},
             {"history", history},
+            {"line", LineJson(run)},
+            {"slots", slots}};
+}
+
+Json StationBeat(const FleetModel& model, const StationRun& run) {
+    Json slots = Json::array();
+    for (const FleetSlot& s : model.slots) slots.push_back(BeatSlotJson(s));
+    const LineState& l = run.line;
+    return {{"version", StationBeatVersion},
+            {"image", {{"name", run.image.name}, {"software", SoftwareJson(run.image)}}},
+            {"operator", run.operatorName},
+            {"lot", run.lot},
+            {"stopping", run.stopping},
+            {"ended", run.ended},
+            {"counts", Counts(model.results)},
+            {"waiting", l.waiting},
+            {"oldestWaiting", TimeOrNull(l.oldestWaiting)},
+            {"lineDownSince", TimeOrNull(l.downSince)},
             {"slots", slots}};
 }
 

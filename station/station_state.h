@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fleet/fleet_model.h"
+#include "spool/line_state.h"
 
 struct StationImage {
     std::string name, path;
@@ -36,6 +37,8 @@ struct StationRun {
     // By slot: the unit serial scanned for the next upgrade to end there, and
     // the one the last record there took.
     std::map<size_t, std::string> serials, lastSerials;
+    bool onLine = false;  // its records go to a line server
+    LineState line;       // as the line's sender last saw it
 };
 
 // An upgrade ended with `outcome` now: counted in its minute.
@@ -45,6 +48,11 @@ void CountStationResult(StationRun& run, UpgradeOutcome outcome);
 // data only, every word for people is the page's.
 enum { StationStateVersion = 2 };
 nlohmann::json StationState(const FleetModel& model, const StationRun& run, bool readOnly);
+
+// What the station tells the line in each beat (docs/line.md): the run, its
+// counts, each slot as the page names it, and the line as the station sees it.
+enum { StationBeatVersion = 1 };
+nlohmann::json StationBeat(const FleetModel& model, const StationRun& run);
 
 // A record as the station keeps it: the report's, with the slot, the
 // operator, the lot, the image's SHA-256 and the unit serial scanned for the

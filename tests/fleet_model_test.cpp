@@ -1,8 +1,10 @@
 // The several-ports model from events alone: what each slot shows, the
-// counts, a slot that keeps failing, and the run's exit status.
+// counts, a slot that keeps failing, and the run's exit status; and the
+// run's order of keeping a record and showing its end.
 #include <gtest/gtest.h>
 
 #include "fleet/fleet_model.h"
+#include "fleet/fleet_run.h"
 
 namespace {
 
@@ -94,3 +96,36 @@ TEST(FleetModel, TheRunEndsWellOnlyWhenEveryChildDid) {
     EndSlot(m, 1, ExitSuccess);
     EXPECT_EQ(ExitNotRecorded, SummarizeFleet(m, false).exitStatus);
 }
+
+#ifndef _WIN32
+// A view finds an end's record kept before it is told of the end: a result
+// on the screen is a result on disk. One not kept is a warning after it.
+TEST(FleetRun, AnEndsRecordIsKeptBeforeAnyViewIsTold) {
+    UpgradeRecord record;
+    record.recordId = NewRecordId();
+    record.outcome = OutcomeSuccess;
+    RunEvent end = End(OutcomeSuccess, ExitSuccess);
+    end.record = RecordJson(record);
+    FleetModel model;
+    AddSlot(model, "port", "A1");
+    FleetSetup setup;
+    setup.program = "/bin/sh";
+    setup.arguments = {{"-c", "printf '%s\\n' \"$0\" >&2", EncodeEvent(end)}};
+    std::vector<std::string> order;
+    setup.keepRecord = [&](const UpgradeRecord& kept, std::string& why) {
+        order.push_back("kept " + kept.recordId);
+        why = "the disk is full";
+        return false;
+    };
+    FleetView view;
+    view.onEvent = [&](const FleetModel&, size_t, const RunEvent& e) {
+        order.push_back(e.kind == EventKind::End ? "end shown" : e.text);
+    };
+    setup.views = {view};
+    RunFleet(model, setup);
+    EXPECT_EQ(
+        (std::vector<std::string>{"kept " + record.recordId, "end shown", "the disk is full"}),
+        order);
+    EXPECT_TRUE(model.notRecorded);
+}
+#endif

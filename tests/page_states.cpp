@@ -177,6 +177,13 @@ int main() {
         m.results[ResultFailed] = minute % 4 == 1;
         m.results[ResultAlreadyCurrent] = minute % 5 == 2;
     }
+    // On a line: refused on the screens, whose words are the longest; down on
+    // the bench, connected on the wide screen.
+    run.onLine = true;
+    run.line.refused = true;
+    run.line.reason = "this station's key is revoked";
+    run.line.waiting = 12;
+    run.line.oldestWaiting = "2026-12-08T13:52:40.118Z";
     std::vector<Tile> all = EveryTile();
     Json screens = Json::array();
     for (size_t first = 0; first < all.size(); first += 8)
@@ -187,8 +194,13 @@ int main() {
                                  {&phase, 0}, {&phase, 4},     {&phase, 8},      {&kTiles[1], 0}};
     Json out = {{"screens", screens}};
     run.serials[4] = "SN-48213-0007";  // scanned for the scanner to come
+    run.line.refused = false;
+    run.line.downSince = "2026-12-08T13:58:05.402Z";
+    run.line.reason = "cannot connect to the line at 10.0.4.2:8470: Connection refused";
     out["bench"] = Bench(typical, 0, 8, run);
     run.serials.clear();
+    run.line = LineState();
+    run.line.connected = true;
     out["wide"] = Bench(all, 0, 32, run);
     std::puts(out.dump(1, ' ', false, Json::error_handler_t::replace).c_str());
     return 0;

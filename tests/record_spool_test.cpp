@@ -1,21 +1,33 @@
 // The record spool: records come back oldest first and byte for byte, survive
-// reopening and a writer killed at any moment, and are delivered once while a
-// second thread or process uses the same file.
-#include <fcntl.h>
+// reopening and a writer killed at any moment, are synced at each commit, and
+// are delivered once while a second thread or process uses the same file.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <list>
 #include <map>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -26,9 +38,19 @@
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace {
+
+unsigned ProcessId() {
+#ifdef _WIN32
+    return GetCurrentProcessId();
+#else
+    return getpid();
+#endif
+}
 
 // The first column of the query's first row, over a connection of its own.
 std::string Sql(const std::string& path, const std::string& query) {
@@ -59,6 +81,70 @@ std::vector<std::string> Ids(const std::vector<SpooledRecord>& records) {
 }
 
 // tests/spool_writer.cpp in a process of its own, its standard output read in lines.
+#ifdef _WIN32
+struct Writer {
+    HANDLE process = nullptr;
+    FILE* out = nullptr;
+    HANDLE in = nullptr;
+};
+
+// spool_writer.exe is built beside this test.
+std::string WriterPath() {
+    char self[MAX_PATH];
+    DWORD size = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    return (fs::path(std::string(self, size)).parent_path() / "spool_writer.exe").string();
+}
+
+Writer StartWriter(const std::vector<std::string>& args) {
+    Writer w;
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE outRead, outWrite, inRead, inWrite;
+    if (!CreatePipe(&outRead, &outWrite, &inherited, 0)) return w;
+    if (!CreatePipe(&inRead, &inWrite, &inherited, 0)) {
+        CloseHandle(outRead), CloseHandle(outWrite);
+        return w;
+    }
+    // Only the writer's ends: it must see its input end when ours is closed.
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inRead;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::string command = "\"" + WriterPath() + "\"";
+    for (const std::string& a : args) command += " \"" + a + "\"";
+    PROCESS_INFORMATION started{};
+    BOOL ok = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &startup, &started);
+    CloseHandle(outWrite);
+    CloseHandle(inRead);
+    if (!ok) {
+        CloseHandle(outRead), CloseHandle(inWrite);
+        return w;
+    }
+    CloseHandle(started.hThread);
+    w.process = started.hProcess;
+    w.out =
+        _fdopen(_open_osfhandle(reinterpret_cast<intptr_t>(outRead), _O_RDONLY | _O_BINARY), "rb");
+    w.in = inWrite;
+    return w;
+}
+
+// TerminateProcess is Windows' SIGKILL: the writer gets no chance to clean up.
+int FinishWriter(Writer& w, bool kill) {
+    if (!w.process) return -1;
+    if (kill) TerminateProcess(w.process, 137);
+    CloseHandle(w.in);
+    WaitForSingleObject(w.process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(w.process, &code);
+    CloseHandle(w.process);
+    std::fclose(w.out);
+    return static_cast<int>(code);
+}
+#else
 struct Writer {
     pid_t pid = -1;
     FILE* out = nullptr;
@@ -90,14 +176,6 @@ Writer StartWriter(const std::vector<std::string>& args) {
     return w;
 }
 
-// "" once the writer closed its output.
-std::string ReadLine(Writer& w) {
-    std::string line;
-    if (!w.out) return line;
-    for (int c; (c = std::fgetc(w.out)) != EOF && c != '\n';) line += static_cast<char>(c);
-    return line;
-}
-
 // A writer that never started is not waited for (nor is -1 signalled: that is everyone).
 int FinishWriter(Writer& w, bool kill) {
     if (w.pid <= 0) return -1;
@@ -108,13 +186,23 @@ int FinishWriter(Writer& w, bool kill) {
     std::fclose(w.out);
     return status;
 }
+#endif
+
+// "" once the writer closed its output. A Windows writer ends its lines in CR LF.
+std::string ReadLine(Writer& w) {
+    std::string line;
+    if (!w.out) return line;
+    for (int c; (c = std::fgetc(w.out)) != EOF && c != '\n';) line += static_cast<char>(c);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
 
 class SpoolTest : public ::testing::Test {
    protected:
     void SetUp() override {
         static int serial = 0;
         dir_ = fs::temp_directory_path() /
-               ("orvane-spool-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
+               ("orvane-spool-" + std::to_string(ProcessId()) + "-" + std::to_string(serial++));
         fs::create_directories(dir_);
         path_ = (dir_ / "spool.sqlite").string();
     }
@@ -326,6 +414,118 @@ TEST_F(SpoolTest, AnEmptyFileBecomesASpool) {
     EXPECT_EQ(Sql(path_, "PRAGMA journal_mode"), "wal");
 }
 
+// The default VFS, but counting its files' syncs. Its files may come with
+// different methods (the database's and the logs' differ on Linux): each
+// kind gets a counting copy.
+std::atomic<int> syncs{0};
+sqlite3_vfs* realVfs = nullptr;
+sqlite3_vfs countingVfs;
+struct CountedMethods {
+    const sqlite3_io_methods* real;
+    sqlite3_io_methods counting;
+};
+std::list<CountedMethods> counted;
+
+int CountingSync(sqlite3_file* file, int flags) {
+    ++syncs;
+    for (const CountedMethods& c : counted)
+        if (file->pMethods == &c.counting) return c.real->xSync(file, flags);
+    return SQLITE_MISUSE;
+}
+
+int CountingOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+    int rc = realVfs->xOpen(realVfs, name, file, flags, outFlags);
+    if (rc != SQLITE_OK || !file->pMethods) return rc;
+    auto same = [&](const CountedMethods& c) { return c.real == file->pMethods; };
+    auto at = std::find_if(counted.begin(), counted.end(), same);
+    if (at == counted.end()) {
+        at = counted.insert(counted.end(), {file->pMethods, *file->pMethods});
+        at->counting.xSync = CountingSync;
+    }
+    file->pMethods = &at->counting;
+    return rc;
+}
+
+// Registered as the default while it lives.
+struct CountingVfs {
+    CountingVfs() {
+        realVfs = sqlite3_vfs_find(nullptr);
+        countingVfs = *realVfs;
+        countingVfs.zName = "orvane-counting";
+        countingVfs.pNext = nullptr;
+        countingVfs.xOpen = CountingOpen;
+        sqlite3_vfs_register(&countingVfs, 1);
+    }
+    ~CountingVfs() { sqlite3_vfs_unregister(&countingVfs); }
+};
+
+// synchronous = FULL: each commit syncs the write-ahead log before it returns
+// (NORMAL syncs it at checkpoints only), on every platform's VFS.
+TEST_F(SpoolTest, EachCommitIsSyncedBeforeItReturns) {
+    CountingVfs counting;
+    Reopen();
+    Spool("first");  // the log's header is synced with its first frame in any mode
+    EXPECT_TRUE(fs::exists(path_ + "-wal"));
+    int before = syncs;
+    for (int i = 0; i < 5; ++i) Spool("r" + std::to_string(i));
+    EXPECT_GE(syncs - before, 5);
+    before = syncs;
+    Deliver(Pending(10));
+    EXPECT_GE(syncs - before, 1);
+    CloseSpool(spool_);
+    spool_ = nullptr;
+}
+
+#ifdef _WIN32
+// The environment is restored when the test ends: Windows' own, in UTF-16,
+// where the spool reads LOCALAPPDATA.
+struct Environment {
+    std::map<std::wstring, std::optional<std::wstring>> saved;
+    // nullptr removes it.
+    void Set(const wchar_t* name, const wchar_t* value) {
+        if (!saved.count(name)) saved[name] = Get(name);
+        SetEnvironmentVariableW(name, value);
+    }
+    static std::optional<std::wstring> Get(const wchar_t* name) {
+        DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+        if (size == 0) return std::nullopt;
+        std::wstring value(size, L'\0');
+        value.resize(GetEnvironmentVariableW(name, &value[0], size));
+        return value;
+    }
+    ~Environment() {
+        for (const auto& [name, value] : saved)
+            SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr);
+    }
+};
+
+// %LOCALAPPDATA%\orvane\spool.sqlite, handed to SQLite in UTF-8: a folder
+// name outside the code page still works.
+TEST_F(SpoolTest, TheUsualPathIsInLocalAppData) {
+    Environment env;
+    std::string path, why;
+    fs::path local = dir_ / L"Zo\u00eb \u65e5\u672c";
+    fs::create_directories(local);
+    env.Set(L"LOCALAPPDATA", local.c_str());
+    ASSERT_TRUE(PrepareSpoolPath(path, why)) << why;
+    EXPECT_EQ(path, (local / "orvane" / "spool.sqlite").u8string());
+    EXPECT_TRUE(fs::is_directory(local / "orvane"));
+    path_ = path;
+    Reopen();
+    Spool("a");
+    EXPECT_TRUE(fs::is_regular_file(local / "orvane" / "spool.sqlite"));
+    EXPECT_EQ(Sql(path_, "SELECT record_id FROM records"), "a");
+
+    env.Set(L"LOCALAPPDATA", nullptr);
+    EXPECT_FALSE(PrepareSpoolPath(path, why));
+    EXPECT_NE(why.find("LOCALAPPDATA"), std::string::npos) << why;
+
+    std::ofstream(dir_ / "file").close();
+    env.Set(L"LOCALAPPDATA", (dir_ / "file").c_str());
+    EXPECT_FALSE(PrepareSpoolPath(path, why));
+    EXPECT_NE(why.find("file"), std::string::npos) << why;
+}
+#else
 // The environment is restored when the test ends.
 struct Environment {
     std::map<std::string, std::string> saved;
@@ -366,6 +566,7 @@ TEST_F(SpoolTest, TheUsualPathIsInTheUsersStateFolder) {
     EXPECT_FALSE(PrepareSpoolPath(path, why));
     EXPECT_NE(why.find("file"), std::string::npos) << why;
 }
+#endif
 
 // Killed between any two instructions: what it reported is there, once, and
 // the next writer's retry of the same ids keeps their numbers.

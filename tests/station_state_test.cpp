@@ -1,7 +1,9 @@
 // What the station shows and exports: the digest on the image card, each
-// tile's word from the model, and records as CSV a spreadsheet opens safely.
+// tile's word from the model, records as CSV a spreadsheet opens safely, and
+// what it tells the line.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "station/sha256.h"
@@ -114,4 +116,63 @@ TEST(StationSerial, TheNextUpgradeToEndTakesItAndARetryKeepsIt) {
     run.serials[0] = "SN-9";
     nlohmann::json slot = StationState(m, run, false)["slots"][0];
     EXPECT_EQ("SN-9", slot["serial"]);
+}
+
+// The beat the line gets (docs/line.md): every field it names, each slot in
+// the page's names, and the line as the station's sender sees it.
+TEST(StationBeat, TheRunItsSlotsAndTheLineInTheLinesNames) {
+    FleetModel m;
+    AddSlot(m, "/dev/ttyUSB0", "A1");
+    AddSlot(m, "/dev/ttyUSB1", "A2");
+    ApplyEvent(m, 0, PhaseEvent(RunPhase::FlashErase));
+    ApplyEvent(m, 1, HintEvent(HintKind::UpgradeEndedAs, {{"message", "upgrade not finish!!!"}}));
+    ApplyEvent(m, 1, End(OutcomeWriteFail));
+    StationRun run;
+    run.image = {"app.bin", "/srv/app.bin", 100, "ab", true, "5800", "2.1.0"};
+    run.operatorName = "Ann";
+    run.lot = "L-1";
+    run.stopping = true;
+    run.line.waiting = 3;
+    run.line.oldestWaiting = "2026-12-09T14:01:00.000Z";
+    run.line.downSince = "2026-12-09T14:03:27.120Z";
+    nlohmann::json beat = StationBeat(m, run);
+    std::set<std::string> keys;
+    for (const auto& field : beat.items()) keys.insert(field.key());
+    EXPECT_EQ(
+        (std::set<std::string>{"version", "image", "operator", "lot", "stopping", "ended", "counts",
+                               "waiting", "oldestWaiting", "lineDownSince", "slots"}),
+        keys);
+    EXPECT_EQ(nlohmann::json::parse(R"({"name":"app.bin","software":"2.1.0"})"), beat["image"]);
+    EXPECT_EQ(nlohmann::json::parse(R"({"passed":0,"failed":1,"already_current":0})"),
+              beat["counts"]);
+    EXPECT_EQ(3, beat["waiting"]);
+    EXPECT_EQ("2026-12-09T14:03:27.120Z", beat["lineDownSince"]);
+    EXPECT_TRUE(beat["stopping"]);
+    EXPECT_EQ(nlohmann::json::parse(R"({"label":"A1","state":"flash-erase","phase":"flash-erase",
+                                        "result":null,"sent":0,"total":0,"hints":[]})"),
+              beat["slots"][0]);
+    EXPECT_EQ("failed", beat["slots"][1]["state"]);
+    EXPECT_EQ("failed", beat["slots"][1]["result"]);
+    EXPECT_EQ("upgrade-ended-as", beat["slots"][1]["hints"][0]["hint"]);
+    run.line = LineState();
+    run.image.hasHeader = false;
+    beat = StationBeat(m, run);
+    EXPECT_TRUE(beat["oldestWaiting"].is_null() && beat["lineDownSince"].is_null());
+    EXPECT_TRUE(beat["image"]["software"].is_null());
+}
+
+// The page's "line": null off a line; on one, what the sender sees.
+TEST(StationState, TheLineOnlyOnALine) {
+    FleetModel m;
+    StationRun run;
+    EXPECT_TRUE(StationState(m, run, false)["line"].is_null());
+    run.onLine = true;
+    run.line.refused = true;
+    run.line.reason = "revoked";
+    run.line.waiting = 12;
+    nlohmann::json line = StationState(m, run, false)["line"];
+    EXPECT_EQ(nlohmann::json::parse(R"({"connected":false,"downSince":null,"refused":true,
+                                        "rejected":false,"reason":"revoked","waiting":12,
+                                        "oldestWaiting":null})"),
+              line);
 }

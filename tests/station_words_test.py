@@ -177,6 +177,7 @@ def data_of(state):
     texts.update(str(image.get(k) or "") for k in ("name", "module", "software", "sha256"))
     for reason in state.get("reasons", []):
         texts.add(reason.get("message", ""))
+    texts.add((state.get("line") or {}).get("reason", ""))
     for slot in state.get("slots", []):
         texts.update(str(slot.get(k) or "") for k in ("label", "port", "from", "to", "serial",
                                                       "lastSerial"))

@@ -132,3 +132,19 @@ TEST(UpgradeRecord, SqlValuesFollowTheColumnsAndLeaveUnknownsNull) {
     EXPECT_EQ(r.lot, value("lot").text);  // as typed: the statement binds it
     EXPECT_EQ(RecordLine(r), value("body").text);
 }
+
+TEST(StationName, OneToSixtyFourPrintableCharacters) {
+    std::string cjk64;
+    for (int i = 0; i < 64; ++i) cjk64 += "站";
+    EXPECT_TRUE(StationNameIsFit(cjk64));  // 192 bytes
+    EXPECT_FALSE(StationNameIsFit(cjk64 + "a"));
+    EXPECT_TRUE(StationNameIsFit("bench 4 🦊"));
+    for (const std::string& unfit :
+         {std::string(), std::string(10000, 'n'), std::string("a\nb"), std::string("a\x7f"),
+          std::string("a\xc2\x85"),     // U+0085, a control character
+          std::string("\xc0\xaf"),      // overlong '/'
+          std::string("\xed\xa0\x80"),  // a surrogate
+          std::string("\xe7\xab"),      // cut short
+          std::string("a\x80"), std::string("a\0b", 3)})
+        EXPECT_FALSE(StationNameIsFit(unfit)) << unfit;
+}

@@ -860,6 +860,31 @@
     setShown(rb, !!(run.ended || run.stopping));
   }
 
+  // The line the station delivers to: connected, unreachable since, or
+  // refused with the line's reason; and the records kept here meanwhile.
+  function lineWords(line) {
+    const waiting = num(line.waiting, 0);
+    const kept = waiting > 0 ? ' \u2014 ' + t('lineStatus.kept', { count: waiting }) : '';
+    const reason = str(line.reason);
+    if (line.refused) return ['refused', t('lineStatus.refused', { reason }) + kept];
+    if (line.rejected) return ['refused', t('lineStatus.rejected', { reason }) + kept];
+    if (line.downSince) return ['down', t('lineStatus.down', { time: I18n.hoursMinutes(line.downSince) }) + kept];
+    if (line.connected) return ['ok', waiting > 0 ? t('lineStatus.sending', { count: waiting }) : t('lineStatus.connected')];
+    return ['idle', t('lineStatus.connecting')];
+  }
+
+  function drawLine(line) {
+    const box = $('line-status');
+    setShown(box, !!line);
+    if (!line) return;
+    const [kind, text] = lineWords(line);
+    setText(box, text);
+    setAttr(box, 'data-kind', kind);
+    const why = line.downSince && !line.refused && !line.rejected ? str(line.reason) : '';
+    const oldest = I18n.clock(line.oldestWaiting);
+    setAttr(box, 'title', [text, why, oldest ? t('lineStatus.oldest', { time: oldest }) : ''].filter(Boolean).join('\n'));
+  }
+
   function drawRun(run) {
     document.body.classList.toggle('read-only', !!run.readOnly);
     setShown($('read-only-badge'), !!run.readOnly);
@@ -916,6 +941,7 @@
       buildGrid(slots);
     }
     drawRun(run);
+    drawLine(state.line);
     drawImage(state.image);
     setText($('image-access'), accessText(run.access));
     drawCounts(state.counts);
