@@ -11,6 +11,7 @@
 #include "cli/fleet.h"
 #include "cli/fleet_rows.h"
 #include "cli/interrupts.h"
+#include "cli/listen_address.h"
 #include "cli/output_files.h"
 #include "cli/report.h"
 #include "cli/station_line.h"
@@ -102,25 +103,9 @@ bool ReadImageCard(const std::string& path, StationImage& image) {
     return true;
 }
 
-// "127.0.0.1:8080", "[::1]:8080", "0.0.0.0:0".
-bool ParseListen(const std::string& listen, StationServerSetup& server) {
-    if (listen.empty()) return true;
-    size_t colon = listen.find_last_of(':');
-    if (colon == std::string::npos || colon == 0) return Refuse("--listen takes ADDR:PORT");
-    std::string address = listen.substr(0, colon), port = listen.substr(colon + 1);
-    if (address.size() > 2 && address.front() == '[' && address.back() == ']')
-        address = address.substr(1, address.size() - 2);
-    char* end = nullptr;
-    long number = std::strtol(port.c_str(), &end, 10);
-    if (port.empty() || *end != 0 || number < 0 || number > 65535)
-        return Refuse("--listen takes ADDR:PORT, a port of 0 to 65535");
-    server.address = address;
-    server.port = static_cast<unsigned short>(number);
-    return true;
-}
-
-bool Loopback(const std::string& address) {
-    return address == "127.0.0.1" || address == "::1" || address.compare(0, 4, "127.") == 0;
+bool ReadListen(const std::string& listen, StationServerSetup& server) {
+    std::string why;
+    return ParseListen(listen, server.address, server.port, why) || Refuse(why);
 }
 
 // The slot a port belongs to; the number of slots when none.
@@ -242,11 +227,7 @@ StationActions Actions() {
 }
 
 void ShowAddresses(const StationServerSetup& server, bool openBrowser) {
-    std::string host =
-        Loopback(server.address) || server.address == "0.0.0.0" || server.address == "::"
-            ? "127.0.0.1"
-            : server.address;
-    if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    std::string host = LocalHostFor(server.address);
     std::string port = std::to_string(StationServerPort());
     std::string url = "http://" + host + ":" + port + "/?token=" + server.token;
     std::fprintf(stderr, "station: open %s\n", url.c_str());
@@ -267,7 +248,7 @@ bool SetUp(FlashOptions& o, std::vector<Slot>& slots, StationServerSetup& server
     o.loop = o.wait = true;
     o.waitSeconds = -1;
     o.skipCurrent = !o.reinstall;
-    if (!GatherSlots(o, slots) || !ParseListen(o.listen, server)) return false;
+    if (!GatherSlots(o, slots) || !ReadListen(o.listen, server)) return false;
     o.ports.clear();
     for (const Slot& s : slots) o.ports.push_back(s.port);
     if (!CheckArguments(o)) return false;
@@ -318,7 +299,7 @@ int RunStation(FlashOptions o) {
     run.lot = o.lot;
     run.onLine = StationOnLine();
     server.token = NewStationToken();
-    if (!Loopback(server.address)) server.readOnlyToken = NewStationToken();
+    if (!IsLoopback(server.address)) server.readOnlyToken = NewStationToken();
     server.actions = Actions();
     // The slots are in place before the server's thread starts, so they come
     // before any of its requests in the program's own order, not only through

@@ -647,7 +647,9 @@ LineRecordRow LineRowOf(const UpgradeRecord& r) {
     row.recordId = r.recordId, row.station = r.station, row.seq = r.seq;
     row.slot = r.slot, row.port = r.port, row.operatorName = r.operatorName, row.lot = r.lot;
     if (!r.unitSerial.empty()) row.unitSerial = r.unitSerial;
-    row.imageName = r.image, row.imageSha256 = r.imageSha256;
+    // The file's name: its folder differs from station to station.
+    row.imageName = r.image.substr(r.image.find_last_of("/\\") + 1);
+    row.imageSha256 = r.imageSha256;
     if (r.imageSize >= 0) row.imageSize = r.imageSize;
     if (!VersionBefore(r).empty()) row.versionBefore = VersionBefore(r);
     if (!VersionAfter(r).empty()) row.versionAfter = VersionAfter(r);

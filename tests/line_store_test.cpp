@@ -166,8 +166,8 @@ TEST(LineSchema, ServersStartingAtOnceApplyEachMigrationOnce) {
     for (auto& t : threads) t.join();
     for (size_t i = 0; i < stores.size(); ++i) EXPECT_EQ(StoreOk, results[i]) << whys[i];
     EXPECT_EQ("1,2", One(Connect(conninfo).get(),
-                       "SELECT string_agg(version::text, ',' ORDER BY version) "
-                       "FROM schema_migrations"));
+                         "SELECT string_agg(version::text, ',' ORDER BY version) "
+                         "FROM schema_migrations"));
 }
 
 TEST(LineRecords, ABatchDeliveredFiveTimesIsKeptOnce) {
@@ -196,15 +196,16 @@ TEST(LineRecords, AStationsRecordFillsItsColumns) {
     UpgradeRecord r;
     r.recordId = NewRecordId();
     r.station = "typed", r.seq = 7, r.slot = "A1", r.port = "/dev/ttyUSB0", r.lot = "L-1";
+    r.image = "C:\\images\\v2/fw 2.bin";
     r.startedAt = "2026-12-09T10:00:00+01:00", r.endedAt = "2026-12-09T10:00:14+01:00";
     r.hasScanner = true, r.scanner.software = "1.04.07";
     r.outcome = OutcomeAlreadyCurrent, r.message = "already", r.seconds = 1.5;
     EXPECT_EQ(1, Stored(store.get(), "typed", {LineRowOf(r)}).inserted);
     Connection db = Connect(TestConninfo());
-    EXPECT_EQ("already_current|1.04.07|1.04.07|t|t|2026-12-09 09:00:14+00",
+    EXPECT_EQ("already_current|1.04.07|1.04.07|t|t|2026-12-09 09:00:14+00|fw 2.bin",
               One(db.get(),
                   "SELECT concat_ws('|', result, version_before, version_after, "
-                  "unit_serial IS NULL, hint IS NULL, ended_at) FROM upgrade_records "
+                  "unit_serial IS NULL, hint IS NULL, ended_at, image_name) FROM upgrade_records "
                   "WHERE record_id = $1",
                   {r.recordId}));
 }
@@ -467,8 +468,7 @@ TEST(LineSummary, CountsLotsImagesReasonsAndRepeatsAcrossStations) {
     std::string text;
     ASSERT_EQ(StoreOk, LineSummary(store.get(), text, why)) << why;
     const nlohmann::json s = nlohmann::json::parse(text);
-    EXPECT_EQ(nlohmann::json({{"passed", 2}, {"failed", 3}, {"already_current", 1}}),
-              s["totals"]);
+    EXPECT_EQ(nlohmann::json({{"passed", 2}, {"failed", 3}, {"already_current", 1}}), s["totals"]);
     ASSERT_EQ(2u, s["lots"].size());
     for (const auto& lot : s["lots"]) {
         const bool first = lot["lot"] == "S-1";
