@@ -11,27 +11,10 @@ import sys
 
 sys.dont_write_bytecode = True  # nothing left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from line_lib import CONTROL, DB, flash_line, sql  # noqa: E402
 from station_lib import Checks  # noqa: E402
 
-DB = os.environ["ORVANE_TEST_PG"]
-CONTROL = os.environ["ORVANE_TEST_PG_CONTROL"]
-
-
-def flash(bin_dir, *args):
-    return subprocess.run([os.path.join(bin_dir, "orvane-flash"), "line"] + list(args),
-                          capture_output=True, text=True, timeout=60)
-
-
-def sql(query, *values):
-    """One value from the database, the query's $n bound to `values` by psql."""
-    setters = ["\\set v%d '%s'" % (i + 1, v.replace("'", "\\'")) for i, v in enumerate(values)]
-    text = query
-    for i in range(len(values)):
-        text = text.replace("$%d" % (i + 1), ":'v%d'" % (i + 1))
-    got = subprocess.run(["psql", DB, "-X", "-q", "-t", "-A", "-v", "ON_ERROR_STOP=1"],
-                         input="\n".join(setters + [text + ";"]), capture_output=True,
-                         text=True, timeout=60)
-    return got.stdout.strip()
+flash = flash_line
 
 
 def main():

@@ -56,6 +56,7 @@ FILES = {"/": (LINE_PAGE, "index.html", "text/html; charset=utf-8"),
          "/line.js": (LINE_PAGE, "line.js", "text/javascript"),
          "/line.css": (LINE_PAGE, "line.css", "text/css"),
          "/i18n.js": (STATION_PAGE, "i18n.js", "text/javascript"),
+         "/state_stream.js": (STATION_PAGE, "state_stream.js", "text/javascript"),
          "/favicon.ico": (os.path.join(SOURCE, "shell", "resources"), "app_icon.ico", "image/x-icon")}
 
 # ---------- the state ----------
@@ -348,7 +349,10 @@ const found = [];
 for (const e of document.querySelectorAll('img, iframe, object, embed, b, i, svg:not(.tile-icon svg)')) {
   found.push(e.outerHTML.slice(0, 80));
 }
-if (document.scripts.length !== 2) found.push(document.scripts.length + ' scripts');
+const ours = ['/i18n.js', '/state_stream.js', '/line.js'];
+for (const sc of document.scripts) {
+  if (!ours.includes(new URL(sc.src || 'x:', location.href).pathname)) found.push('script ' + sc.outerHTML.slice(0, 80));
+}
 for (const e of document.querySelectorAll('*')) {
   for (const a of e.attributes) if (/^on/i.test(a.name)) found.push(e.tagName + ' ' + a.name);
 }

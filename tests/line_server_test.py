@@ -193,7 +193,7 @@ def pages_guarded(c, port):
     c.check(status == 303 and "HttpOnly" in headers.get("Set-Cookie", ""),
             "the token becomes a cookie: %d %r" % (status, headers))
     cookie = {"Cookie": "orvane_line_%d=%s" % (port, TOKEN[0])}
-    for path in ("/", "/line.js", "/i18n.js", "/lang/pl.json"):
+    for path in ("/", "/line.js", "/i18n.js", "/state_stream.js", "/lang/pl.json"):
         status, _, _ = request(port, "GET", path, headers=cookie)
         c.check(status == 200, "%s is served: %d" % (path, status))
     status, _, _ = request(port, "POST", "/api/lot.csv", b"", dict(cookie, Origin="http://x"))

@@ -44,7 +44,8 @@ OPEN, CLOSE = "\u27e6", "\u27e7"
 RESIDUE = re.compile(r"^[\s\d.,:;/\-\u2013\u2014()%+\u2192\u2190=\u2713\u2717\u26a0\u2026\u2715#\u00d7'\"\u00b7\u2022|\[\]]*$")
 
 FILES = {"/": ("index.html", "text/html"), "/station.js": ("station.js", "text/javascript"),
-         "/station.css": ("station.css", "text/css"), "/i18n.js": ("i18n.js", "text/javascript")}
+         "/station.css": ("station.css", "text/css"), "/i18n.js": ("i18n.js", "text/javascript"),
+         "/state_stream.js": ("state_stream.js", "text/javascript")}
 
 
 class Page:

@@ -697,39 +697,10 @@
 
   // ---------- the connection ----------
 
-  let source = null;
-  let retryTimer = 0;
-
   function setConnected(on) {
     setShown($('banner'), !on);
     document.body.classList.toggle('stale', !on && current !== null);
   }
-
-  function connect() {
-    clearTimeout(retryTimer);
-    if (source) source.close();
-    source = new EventSource('/events');
-    source.addEventListener('state', (e) => {
-      setConnected(true);
-      receive(e.data);
-    });
-    source.addEventListener('open', () => setConnected(true));
-    source.addEventListener('error', () => {
-      setConnected(false);
-      // The browser retries on its own unless the server answered with an
-      // error; then it gives up, so try again later.
-      if (source.readyState === EventSource.CLOSED) retryTimer = setTimeout(connect, 5000);
-    });
-  }
-
-  // A page left behind keeps no stream open; one brought back connects again.
-  window.addEventListener('pagehide', () => {
-    clearTimeout(retryTimer);
-    if (source) source.close();
-  });
-  window.addEventListener('pageshow', (e) => {
-    if (e.persisted) connect();
-  });
 
   // Another language: every text again; the tiles size their words again.
   function redraw() {
@@ -751,7 +722,7 @@
     } else {
       window.addEventListener('resize', layoutSoon);
     }
-    connect();
+    StateStream.open(receive, setConnected);
     setInterval(tick, 1000);
   }
 

@@ -980,41 +980,11 @@
 
   // ---------- the connection ----------
 
-  let source = null;
-  let retryTimer = 0;
-
   function setConnected(on) {
     connected = on;
     setShown($('banner'), !on);
     document.body.classList.toggle('stale', !on && current !== null);
   }
-
-  function connect() {
-    clearTimeout(retryTimer);
-    if (source) source.close();
-    source = new EventSource('/events');
-    source.addEventListener('state', (e) => {
-      setConnected(true);
-      receive(e.data);
-    });
-    source.addEventListener('open', () => setConnected(true));
-    source.addEventListener('error', () => {
-      setConnected(false);
-      // The browser retries on its own unless the server answered with an
-      // error; then it gives up, so try again later.
-      if (source.readyState === EventSource.CLOSED) retryTimer = setTimeout(connect, 5000);
-    });
-  }
-
-  // A page left behind keeps no stream open: the browser's few connections to
-  // the station are for the page in front. One brought back connects again.
-  window.addEventListener('pagehide', () => {
-    clearTimeout(retryTimer);
-    if (source) source.close();
-  });
-  window.addEventListener('pageshow', (e) => {
-    if (e.persisted) connect();
-  });
 
   // ---------- the operator's controls ----------
 
@@ -1124,7 +1094,7 @@
     sound.load();
     drawSoundButton();
     wireControls();
-    connect();
+    StateStream.open(receive, setConnected);
     setInterval(tickClock, 1000);
   }
 
