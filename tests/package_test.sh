@@ -82,7 +82,8 @@ bin=$root/usr/bin
 version=$(dpkg-deb -f "$deb" Version)
 depends=$(dpkg-deb -f "$deb" Depends)
 [ -n "$depends" ] || fail "no Depends field"
-for lib in libc6 libstdc++6; do
+# The line server's database client and the station's spool.
+for lib in libc6 libstdc++6 libpq5 libsqlite3-0; do
   [[ $depends == *"$lib "* || $depends == *"$lib," || $depends == *"$lib" ]] ||
     fail "Depends lacks $lib: $depends"
 done
