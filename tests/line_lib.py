@@ -7,6 +7,7 @@ import os
 import re
 import select
 import subprocess
+import threading
 import time
 import uuid
 
@@ -74,8 +75,14 @@ class LineServer:
             found = re.search(r"http://[^:]+:(\d+)/\?token=([0-9a-f]+)", line)
             if found:
                 self.port, self.token = int(found.group(1)), found.group(2)
+                threading.Thread(target=self._drain, args=(self.child,), daemon=True).start()
                 return self
         raise RuntimeError("the line server did not start: %s" % self.said)
+
+    def _drain(self, child):
+        # What it says later (a sanitizer's report, say) is kept for the failure's story.
+        for line in iter(child.stderr.readline, b""):
+            self.said += line.decode(errors="replace")
 
     def url(self):
         return "http://127.0.0.1:%d" % self.port
@@ -91,8 +98,6 @@ class LineServer:
             except subprocess.TimeoutExpired:
                 self.child.kill()
                 self.child.wait()
-        if self.child:
-            self.child.stderr.close()
         return self.child.returncode if self.child else None
 
 

@@ -224,11 +224,16 @@ def main():
         events = None
         killed_mid_batch(c, bin_dir, server, key)
         c.check(server.token == TOKEN[0], "the view token outlives a restart")
+    except Exception:
+        print("the line server said:\n" + server.said[-6000:])
+        raise
     finally:
         if events:
             events.close()
         status = server.stop()
     c.check(status == 0, "the server stops on SIGTERM with status 0: %r" % status)
+    if c.failures:
+        print("the line server said:\n" + server.said[-6000:])
     c.finish()
 
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <set>
@@ -415,12 +416,24 @@ void Session::Keyed(const http::request<http::string_body>& req) {
 bool Session::AnswerLater(const WebRequest& request, bool keepAlive) {
     const WebRoomSetup& s = TheServer().setup;
     if (!s.slowRoute) return false;
-    auto self = shared_from_this();
-    auto given = std::make_shared<std::atomic<bool>>(false);
-    WebAnswer answer = [self, given, keepAlive](const WebReply& reply) {
-        if (given->exchange(true)) return;
-        net::post(TheServer().io, [self, reply, keepAlive] {
-            if (self->Open()) self->Send(ResponseOf(reply), keepAlive && reply.status < 400);
+    // The answer hands the session on to the room's thread, keeping nothing
+    // of it: a session must end on the room's thread, never on the one that
+    // answered.
+    struct Waiting {
+        std::mutex lock;
+        std::shared_ptr<Session> session;
+    };
+    auto waiting = std::make_shared<Waiting>();
+    waiting->session = shared_from_this();
+    WebAnswer answer = [waiting, keepAlive](const WebReply& reply) {
+        std::shared_ptr<Session> session;
+        {
+            std::lock_guard<std::mutex> guard(waiting->lock);
+            session.swap(waiting->session);
+        }
+        if (!session) return;  // answered before
+        net::post(TheServer().io, [session = std::move(session), reply, keepAlive] {
+            if (session->Open()) session->Send(ResponseOf(reply), keepAlive && reply.status < 400);
         });
     };
     return s.slowRoute(request, answer);
