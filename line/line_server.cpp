@@ -20,6 +20,9 @@ using Clock = std::chrono::steady_clock;
 
 const char* const kKeyPrefix = "/api/station/";
 enum { MostBody = 4 << 20, MostBeatBytes = 64 << 10, SummaryMs = 2000, WatchMs = 250 };
+// Deliveries ask for new figures at most this often: under a stream of them
+// the figures' query, which reads the day's records, ran back to back.
+enum { SummaryAfterDeliveryMs = 1000 };
 // As long as the store takes a lot.
 enum { MostLotBytes = 1024 };
 // A beat whose key was checked this recently is taken without the database,
@@ -48,6 +51,7 @@ struct Line {
     std::condition_variable wake;
     bool stopping = false;
     std::atomic<bool> summaryQueued{false};
+    std::atomic<bool> summaryOwed{false};  // records came since the last figures
 };
 
 Line& TheLine() {
@@ -188,8 +192,6 @@ bool ReadRecords(const StationRequest& got, std::vector<LineRecordRow>& rows, We
     return true;
 }
 
-void QueueSummary();
-
 void StoreDelivery(LineStore* store, const StationRequest& got,
                    const std::vector<LineRecordRow>& rows, const WebAnswer& answer) {
     WebReply refusal;
@@ -200,7 +202,8 @@ void StoreDelivery(LineStore* store, const StationRequest& got,
     NoteLineStoreResult(result);
     if (result == StoreUnavailable) return answer(Unavailable(why));
     if (result == StoreRefused) return answer(Reply(400, why));
-    QueueSummary();
+    TheLine().summaryOwed = true;
+    TheLine().wake.notify_all();
     answer(JsonReply({{"inserted", counts.inserted},
                       {"already", counts.alreadyThere},
                       {"conflicting", counts.conflicting}}));
@@ -381,8 +384,11 @@ void Watch() {
             seen.online = online;
         }
         if (changed) NoteWebRoomChanged();
-        if (now - lastSummary >= std::chrono::milliseconds(SummaryMs)) {
+        const auto since = now - lastSummary;
+        if (since >= std::chrono::milliseconds(SummaryMs) ||
+            (line.summaryOwed && since >= std::chrono::milliseconds(SummaryAfterDeliveryMs))) {
             lastSummary = now;
+            line.summaryOwed = false;
             guard.unlock();
             QueueSummary();
             guard.lock();
