@@ -25,7 +25,7 @@ case "${1:-all}" in
       postgresql sqlite3
     )
     ;;
-  bench) packages+=(libbenchmark-dev python3) ;;
+  bench) packages+=(libbenchmark-dev python3 postgresql) ;;
   faults) packages+=(python3) ;;
   screenshot) packages+=(openbox xvfb xauth xdotool imagemagick) ;;
   npm) packages=(npm) ;;
