@@ -1,6 +1,7 @@
 #include "cli/station_line.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -22,7 +23,8 @@ enum { MostKeyFileBytes = 4096, KeyDigits = 64, LastTryMs = 3000, KeepDeliveredD
 struct Line {
     std::string url, station, key, spoolPath;
     RecordSpool* spool = nullptr;
-    LineSender* sender = nullptr;
+    // Set once the sender's threads run, which may ask for it before then.
+    std::atomic<LineSender*> sender{nullptr};
 } line;
 
 bool Refuse(const std::string& why) {
@@ -119,7 +121,9 @@ bool StartStationLine(std::function<std::string()> beat, std::function<void()> c
     LineSenderSetup setup{line.url, line.station, line.key, line.spool, beat, changed};
     std::string why;
     line.sender = StartLineSender(setup, why);
-    return line.sender || Refuse(why);
+    if (!line.sender) return Refuse(why);
+    changed();  // a change its threads told of before they could read it
+    return true;
 }
 
 bool SpoolStationRecord(UpgradeRecord& record, std::string& why) {
@@ -216,8 +220,7 @@ FleetStatus StationLineStatus(const LineState& s) {
 
 void EndStationLine() {
     bool sent = line.sender != nullptr;
-    int64_t left = StopLineSender(line.sender, LastTryMs);
-    line.sender = nullptr;
+    int64_t left = StopLineSender(line.sender.exchange(nullptr), LastTryMs);
     CloseSpool(line.spool);
     line.spool = nullptr;
     if (!sent) return;  // it never started: nothing to say
