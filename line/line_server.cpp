@@ -10,7 +10,6 @@
 
 #include "events/upgrade_record.h"
 #include "line/line_workers.h"
-#include "station/sha256.h"
 #include "web/web_room.h"
 
 namespace {
@@ -79,13 +78,6 @@ WebReply Unavailable(const std::string& why) {
     return reply;
 }
 
-std::string KeyHash(const std::string& key) {
-    Sha256 s;
-    Sha256Start(s);
-    Sha256Add(s, key.data(), key.size());
-    return Sha256Finish(s);
-}
-
 // ---- A station's request: its name, its key, its body ----
 
 struct StationRequest {
@@ -125,7 +117,7 @@ bool ReadStationRequest(const WebRequest& request, StationRequest& got, WebReply
 
 void RememberKey(const StationRequest& got) {
     std::lock_guard<std::mutex> guard(TheLine().lock);
-    TheLine().keys[got.station] = {KeyHash(got.key), Clock::now()};
+    TheLine().keys[got.station] = {StationKeyHash(got.key), Clock::now()};
 }
 
 void ForgetKey(const std::string& station) {
@@ -136,7 +128,7 @@ void ForgetKey(const std::string& station) {
 bool KeyRemembered(const StationRequest& got) {
     std::lock_guard<std::mutex> guard(TheLine().lock);
     auto found = TheLine().keys.find(got.station);
-    return found != TheLine().keys.end() && found->second.hash == KeyHash(got.key) &&
+    return found != TheLine().keys.end() && found->second.hash == StationKeyHash(got.key) &&
            Clock::now() - found->second.at < kKeyRemembered;
 }
 

@@ -229,13 +229,6 @@ std::string NewSecret() {
     return hex;
 }
 
-std::string HashOf(const std::string& key) {
-    Sha256 s;
-    Sha256Start(s);
-    Sha256Add(s, key.data(), key.size());
-    return Sha256Finish(s);
-}
-
 // Takes as long wherever the first difference is.
 bool SameSecret(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
@@ -601,7 +594,7 @@ StoreResult AddStation(LineStore* store, const std::string& name, std::string& k
     }
     Result added(nullptr, PQclear);
     StoreResult r = Reach(store, why);
-    if (r == StoreOk) r = Run(store, InsertStation, {name, HashOf(key)}, added, why);
+    if (r == StoreOk) r = Run(store, InsertStation, {name, StationKeyHash(key)}, added, why);
     if (r != StoreOk) return r;
     if (PQntuples(added.get()) == 0) {
         why = "a station named " + name + " is in use: revoke it first";
@@ -636,10 +629,17 @@ StationKeyResult CheckStationKey(LineStore* store, const std::string& name,
     const bool known = PQntuples(found.get()) == 1;
     // Hashed and compared for an unknown name too: no quicker answer to tell it by.
     const std::string stored = known ? ValueAt(found, 0, 0) : std::string(64, '0');
-    if (!SameSecret(HashOf(key), stored) || !known) return StationKeyUnknown;
+    if (!SameSecret(StationKeyHash(key), stored) || !known) return StationKeyUnknown;
     if (ValueAt(found, 0, 1) == "t") return StationKeyRevoked;
     if (Run(store, MarkHeard, {name}, why) != StoreOk) return StationKeyUnavailable;
     return StationKeyCurrent;
+}
+
+std::string StationKeyHash(const std::string& key) {
+    Sha256 s;
+    Sha256Start(s);
+    Sha256Add(s, key.data(), key.size());
+    return Sha256Finish(s);
 }
 
 LineRecordRow LineRowOf(const UpgradeRecord& r) {

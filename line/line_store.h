@@ -42,6 +42,8 @@ enum StationKeyResult {
     StationKeyUnknown,
     StationKeyUnavailable
 };
+// What the store keeps of a key: its SHA-256, in hex.
+std::string StationKeyHash(const std::string& key);
 // A current key marks the station as heard now.
 StationKeyResult CheckStationKey(LineStore* store, const std::string& name, const std::string& key);
 
